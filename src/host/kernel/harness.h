@@ -1,0 +1,206 @@
+// The harness plays the kernel, the Plug and Play manager and the applications around one
+// driver under test, over a simulated serial port. Host-only C++; the driver never sees it.
+//
+// Typical use:
+//   standin::Harness h;                       // fresh kernel, verifier on
+//   h.Load(DriverEntry);                      // service key path defaults to kServicePath
+//   h.AddDevice();                            // FilterAddDevice over the port's PDO
+//   h.Start(); h.Open();
+//   h.Port().QueueRead(standin::ReadOutcome::Data("$GPGGA,...\r\n"));
+//   standin::RequestResult r = h.Read(64);    // r.Status, r.Information, r.Data
+//   h.Close(); h.Remove(); h.Unload();        // Unload checks that no pool is left
+#pragma once
+
+#include <ntddk.h>
+#include <ntddser.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace standin {
+
+using Bytes = std::vector<UCHAR>;
+Bytes ToBytes(const std::string& text);
+
+// ---- Outcome of one request, as the application saw it --------------------------------
+struct RequestResult {
+    NTSTATUS Returned = 0;    // what the top dispatch routine returned (may be STATUS_PENDING)
+    NTSTATUS Status = 0;      // final IoStatus.Status
+    ULONG_PTR Information = 0; // final IoStatus.Information
+    Bytes Data;               // what reached the caller's memory (buffered copy-back), sized to
+                              // the caller's output length; untouched bytes keep their fill
+};
+
+// A request issued without waiting; Wait() blocks until it has completed.
+class PendingRequest {
+public:
+    PendingRequest() = default;
+    bool Done() const;
+    RequestResult Wait();
+    struct State;
+    std::shared_ptr<State> state;
+};
+
+// ---- How the simulated port finishes a request -------------------------------------------
+enum class Completion {
+    Immediate, // completed inside the port's dispatch routine, in the caller's thread
+    Async,     // STATUS_PENDING returned, completed at once from a worker thread at DISPATCH_LEVEL
+    Held,      // STATUS_PENDING returned, kept until SimulatedPort::ReleaseHeld(), then as Async
+};
+
+// One scripted port read.
+struct ReadOutcome {
+    NTSTATUS Status = STATUS_SUCCESS;
+    Bytes Data;                  // copied to the start of the buffer (at most the length asked)
+    bool OverrideCount = false;  // report Count instead of the number of bytes copied
+    ULONG_PTR Count = 0;
+    Completion When = Completion::Immediate;
+
+    static ReadOutcome Raw(const Bytes& b, Completion w = Completion::Immediate);
+    static ReadOutcome Data(const std::string& text, Completion w = Completion::Immediate);
+    static ReadOutcome Timeout(Completion w = Completion::Immediate);        // STATUS_TIMEOUT, 0
+    static ReadOutcome Failure(NTSTATUS s, Completion w = Completion::Immediate); // s, 0 bytes
+    static ReadOutcome OverCount(ULONG_PTR count, Completion w = Completion::Immediate);
+    static ReadOutcome Cancelled(const std::string& partial, Completion w = Completion::Immediate);
+};
+
+// A request as the port driver received it.
+struct PortRequest {
+    UCHAR Major = 0;
+    UCHAR Minor = 0;
+    NTSTATUS ArrivedStatus = 0; // IoStatus.Status as it arrived
+    ULONG Length = 0;           // read/write length, or device-control output length
+    ULONG InputLength = 0;      // device control
+    ULONG IoControlCode = 0;    // device control
+    ULONG PowerType = 0;        // power: Parameters.Power.Type
+    ULONG PowerState = 0;       // power: Parameters.Power.State
+    Bytes Input;                // write bytes, or device-control input bytes as received
+    bool HadSystemBuffer = false;
+};
+
+// The device below: a serial-port driver of its own, with a scripted behaviour.
+class SimulatedPort {
+public:
+    DEVICE_OBJECT* Pdo() const; // the port's device object (the one the filter attaches to)
+    void SetDeviceType(DEVICE_TYPE type);      // default FILE_DEVICE_SERIAL_PORT
+    void SetFlags(ULONG flags);                // default DO_BUFFERED_IO | DO_POWER_PAGABLE
+    void SetStackSize(CCHAR size);             // default 1
+
+    // Reads: scripted outcomes served in order; with none left, a read ends in a time-out.
+    void QueueRead(const ReadOutcome& outcome);
+    // Stream mode: every read returns the next min(chunk, asked) bytes of `source`; at the end
+    // a read returns 0 bytes with `atEnd` (STATUS_TIMEOUT or STATUS_SUCCESS). Scripted
+    // outcomes, if any, are served first.
+    void SetStream(const Bytes& source, ULONG chunk, NTSTATUS atEnd = STATUS_TIMEOUT);
+    bool StreamExhausted() const;
+
+    // Writes: the bytes of successful writes form what the receiver got. A scripted failure
+    // completes the next write with that status and 0 bytes.
+    void QueueWriteResult(NTSTATUS status, Completion when = Completion::Immediate);
+    void SetWriteCompletion(Completion when); // how unscripted writes finish
+    Bytes Received() const;
+    std::vector<Bytes> Writes() const; // each successful write separately
+
+    // Serial control.
+    SERIAL_HANDFLOW Handflow() const; // as last set by IOCTL_SERIAL_SET_HANDFLOW
+    void SetAmountInInQueue(ULONG amount);
+    void QueueCommStatusFailure(NTSTATUS status); // next GET_COMMSTATUS fails with it
+    void SetDeviceControlCompletion(Completion when);
+
+    // Plug and Play, power, create and close complete with these (default STATUS_SUCCESS;
+    // pass the arriving status through with `keep`).
+    void SetPnpResult(UCHAR minor, NTSTATUS status, Completion when = Completion::Immediate);
+    void SetPowerResult(NTSTATUS status, Completion when = Completion::Immediate);
+    void SetCreateResult(NTSTATUS status, Completion when = Completion::Immediate);
+    void SetCloseResult(NTSTATUS status, Completion when = Completion::Immediate);
+    // Any other major function completes with this (default STATUS_SUCCESS, 0 bytes).
+    void SetOtherResult(NTSTATUS status, ULONG_PTR information = 0);
+
+    // Requests held with Completion::Held.
+    size_t HeldCount() const;
+    void ReleaseHeld(); // completes every held request from a worker thread, in order
+    void WaitIdle();    // waits until no completion is in flight on a worker thread
+
+    std::vector<PortRequest> Requests() const; // everything that reached the port, in order
+    std::vector<PortRequest> Requests(UCHAR major) const;
+    void ClearRequests();
+
+    struct Impl;
+    explicit SimulatedPort(Impl* impl) : impl_(impl) {}
+
+private:
+    Impl* impl_;
+};
+
+// ---- Verifier findings --------------------------------------------------------------------
+struct Finding {
+    std::string Rule;    // short rule name, e.g. "double-completion"
+    std::string Message; // what happened
+};
+// Called for every finding. Default: print the message and abort(). Tests install one that
+// records the finding and raises a test failure. Returns the previous handler.
+using FindingHandler = std::function<void(const Finding&)>;
+FindingHandler SetFindingHandler(FindingHandler handler);
+
+// ---- The harness --------------------------------------------------------------------------
+extern const char16_t kServicePath[]; // "\Registry\Machine\System\CurrentControlSet\Services\nmeafilt"
+
+struct RegistryValue {
+    std::u16string Key;
+    std::u16string Name;
+    ULONG Type = 0;
+    Bytes Data;
+};
+
+// One Harness at a time: the kernel it plays is process-wide, as the real one is.
+class Harness {
+public:
+    Harness();  // resets the kernel: pool, registry, firmware, devices, verifier counters
+    ~Harness(); // waits for in-flight completions; removes what is left
+
+    SimulatedPort& Port();
+
+    // Driver.
+    NTSTATUS Load(PDRIVER_INITIALIZE entry, const std::u16string& servicePath = kServicePath);
+    NTSTATUS AddDevice(); // DriverExtension->AddDevice(driver, port PDO); checks the new device
+    DRIVER_OBJECT* Driver();
+    DEVICE_OBJECT* FilterDevice(); // the device AddDevice created (top of the port's stack)
+    DEVICE_OBJECT* Top();          // top of the stack: where application requests go
+    void Unload();                 // DriverUnload, then the pool check
+
+    // Plug and Play manager. PnP requests start with STATUS_NOT_SUPPORTED unless told.
+    RequestResult Start();
+    RequestResult Pnp(UCHAR minor, NTSTATUS initial = STATUS_NOT_SUPPORTED);
+    RequestResult Remove(); // IRP_MN_REMOVE_DEVICE; the filter device is gone afterwards
+    RequestResult Power(UCHAR minor, POWER_STATE_TYPE type, ULONG state);
+
+    // Applications.
+    RequestResult Open();
+    RequestResult Close();
+    RequestResult Read(ULONG length, UCHAR fill = 0xCC);
+    PendingRequest ReadAsync(ULONG length, UCHAR fill = 0xCC);
+    RequestResult ReadWithoutBuffer(); // zero-length read with no system buffer
+    RequestResult Write(const Bytes& data);
+    RequestResult DeviceControl(ULONG code, const Bytes& input, ULONG outputLength,
+                                UCHAR fill = 0xCC);
+    PendingRequest DeviceControlAsync(ULONG code, const Bytes& input, ULONG outputLength);
+    // Any major function, buffered with the given lengths (read: output, write: input).
+    RequestResult Send(UCHAR major, UCHAR minor, const Bytes& input, ULONG outputLength);
+
+    // Kernel state a test sets or inspects.
+    void SetFirmware(ULONG64 physicalAddress, const Bytes& bytes); // what MmMapIoSpace maps
+    void FailNextMaps(int count);       // the next `count` MmMapIoSpace calls return null
+    void FailAllocations(int count, int after = 0); // fail `count` pool allocations after `after`
+    void FailRegistryWrites(NTSTATUS status, int count = 1);
+    std::vector<RegistryValue> Registry() const; // every value written, in order
+    size_t OutstandingPool() const;              // driver pool allocations not yet freed
+    size_t MappedRanges() const;                 // MmMapIoSpace mappings not yet undone
+    struct PoolCall { POOL_TYPE Type; size_t Size; ULONG Tag; };
+    std::vector<PoolCall> PoolCalls() const;
+    size_t PoStartNextPowerIrpCalls() const;
+};
+
+} // namespace standin
