@@ -1,0 +1,64 @@
+// An application reading the port, played against the stream engine alone: the reference the
+// driver-backed replay is checked against, and the home of what every replay prints.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "sentence_stream.h"
+
+namespace nmeafilt
+{
+
+constexpr unsigned kMaxChunk = READ_BUFFER_CAPACITY;
+constexpr unsigned kDefaultReadSize = 4096;
+
+// Where a replay's bytes go: what the application read, and what the receiver was sent.
+class ReplaySink
+{
+  public:
+    virtual ~ReplaySink() = default;
+    virtual void Delivered(const UCHAR* data, size_t length) = 0;
+    virtual void CommandWritten(const UCHAR* data, size_t length) = 0;
+};
+
+// Collects everything in memory (tests, comparisons).
+class StringSink : public ReplaySink
+{
+  public:
+    std::string output;
+    std::string commands;
+    void Delivered(const UCHAR* data, size_t length) override
+    {
+        output.append(reinterpret_cast<const char*>(data), length);
+    }
+    void CommandWritten(const UCHAR* data, size_t length) override
+    {
+        commands.append(reinterpret_cast<const char*>(data), length);
+    }
+};
+
+struct ReplayConfig {
+    unsigned chunk = kMaxChunk;           // bytes per port read, 1..96
+    unsigned readSize = kDefaultReadSize; // bytes per application read, >= 1
+    LINE_OBSERVER observer = nullptr;     // per-line fates, for --explain
+    void* observerContext = nullptr;
+};
+
+// Starts and opens a device over `input`, reads until a read returns nothing after the input is
+// used up. Returns the device's counters.
+FILTER_COUNTERS ReplayThroughEngine(const std::string& input, const ReplayConfig& config,
+                                    ReplaySink& sink);
+
+// The two rate commands as the read path writes them, 48 bytes each.
+constexpr size_t kCommandLength = 48;
+extern const char kRmcRateCommand[];
+extern const char kErrRateCommand[];
+
+// Text for --explain and the summary, shared by every command that replays.
+const char* FateName(LINE_FATE fate);
+void ExplainLine(FILE* out, LINE_FATE fate, const UCHAR* line, ULONG lineLength,
+                 const UCHAR* queued, ULONG queuedLength);
+void PrintSummary(FILE* out, const FILTER_COUNTERS& counters);
+
+} // namespace nmeafilt

@@ -1,0 +1,153 @@
+// nmeafilt replay: a capture played through the filter as an application reading the port sees it.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "commands.h"
+#include "engine_loop.h"
+#include "options.h"
+
+namespace nmeafilt
+{
+
+namespace
+{
+
+const char kUsage[] =
+    "usage: nmeafilt replay [--chunk N] [--read-size N] [--commands FILE] [--explain] [FILE | -]\n"
+    "  --chunk N       bytes per port read, 1 to 96 (default 96)\n"
+    "  --read-size N   bytes per application read, at least 1 (default 4096)\n"
+    "  --commands FILE append the rate commands written to the receiver to FILE\n"
+    "  --explain       tell on standard error what became of every line\n"
+    "  FILE            the capture; - is standard input; none replays the bundled sample\n";
+
+int BadUsage(const std::string& why)
+{
+    std::fprintf(stderr, "nmeafilt replay: %s\n%s", why.c_str(), kUsage);
+    return kExitUsage;
+}
+
+class FileSink : public ReplaySink
+{
+  public:
+    FILE* output = stdout;
+    FILE* commands = nullptr;
+    bool failed = false;
+    void Delivered(const UCHAR* data, size_t length) override
+    {
+        failed |= std::fwrite(data, 1, length, output) != length;
+    }
+    void CommandWritten(const UCHAR* data, size_t length) override
+    {
+        if (commands != nullptr) {
+            failed |= std::fwrite(data, 1, length, commands) != length;
+        }
+    }
+};
+
+void Explain(void* context, LINE_FATE fate, const UCHAR* line, ULONG lineLength, const UCHAR* out,
+             ULONG outLength)
+{
+    ExplainLine(static_cast<FILE*>(context), fate, line, lineLength, out, outLength);
+}
+
+} // namespace
+
+int ReplayMain(int argc, char** argv)
+{
+    ReplayConfig config;
+    std::string commandsPath;
+    std::string inputPath;
+    bool haveInput = false;
+    bool explain = false;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool inlineValue = false;
+        if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
+            value = arg.substr(arg.find('=') + 1);
+            arg = arg.substr(0, arg.find('='));
+            inlineValue = true;
+        }
+        auto takeValue = [&](std::string* out) {
+            if (inlineValue) {
+                *out = value;
+                return true;
+            }
+            if (i + 1 >= argc) {
+                return false;
+            }
+            *out = argv[++i];
+            return true;
+        };
+        unsigned long number = 0;
+        if (arg == "--chunk" || arg == "--read-size") {
+            std::string text;
+            if (!takeValue(&text)) {
+                return BadUsage(arg + " needs a number");
+            }
+            unsigned long max = arg == "--chunk" ? kMaxChunk : 0x7FFFFFFFul;
+            if (!ParseNumber(text.c_str(), 1, max, &number)) {
+                return BadUsage(arg + " must be a number from 1 to " + std::to_string(max));
+            }
+            (arg == "--chunk" ? config.chunk : config.readSize) = static_cast<unsigned>(number);
+        } else if (arg == "--commands") {
+            if (!takeValue(&commandsPath) || commandsPath.empty()) {
+                return BadUsage("--commands needs a file name");
+            }
+        } else if (arg == "--explain" && !inlineValue) {
+            explain = true;
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return kExitOk;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return BadUsage("unknown option '" + arg + "'");
+        } else if (haveInput) {
+            return BadUsage("only one input file may be given");
+        } else {
+            inputPath = arg;
+            haveInput = true;
+        }
+    }
+    if (!haveInput) {
+        inputPath = NMEAFILT_SAMPLE_PATH;
+    }
+
+    std::string input;
+    std::string error;
+    if (!ReadInput(inputPath, &input, &error)) {
+        std::fprintf(stderr, "nmeafilt replay: cannot read '%s': %s\n", inputPath.c_str(),
+                     error.c_str());
+        return kExitFailure;
+    }
+    FileSink sink;
+    if (!commandsPath.empty()) {
+        sink.commands = std::fopen(commandsPath.c_str(), "ab");
+        if (sink.commands == nullptr) {
+            std::fprintf(stderr, "nmeafilt replay: cannot open '%s' for the commands: %s\n",
+                         commandsPath.c_str(), std::strerror(errno));
+            return kExitFailure;
+        }
+    }
+    if (explain) {
+        config.observer = Explain;
+        config.observerContext = stderr;
+    }
+
+    FILTER_COUNTERS counters = ReplayThroughEngine(input, config, sink);
+
+    std::fflush(stdout);
+    if (sink.commands != nullptr && std::fclose(sink.commands) != 0) {
+        sink.failed = true;
+    }
+    PrintSummary(stderr, counters);
+    if (sink.failed || std::ferror(stdout)) {
+        std::fputs("nmeafilt replay: writing the output failed\n", stderr);
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+} // namespace nmeafilt
