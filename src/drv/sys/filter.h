@@ -44,6 +44,7 @@ enum : ULONG {
     FIRMWARE_MODEL_RECORD_SIZE = 20,
     FIRMWARE_MODEL_NAME_OFFSET = 4,
     MACHINE_NAME_POOL_TAG = 0x64766B57, // "Wkvd" as it reads in memory
+    COUNTED_STRING_MAX_BYTES = 0xFFFF,  // what a UNICODE_STRING's 16-bit lengths can hold
 };
 
 extern const MACHINE_MODEL_ENTRY MachineModelTable[];

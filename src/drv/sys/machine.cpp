@@ -21,7 +21,7 @@ NTSTATUS PublishMachineName(PCUNICODE_STRING RegistryPath)
         // Summed wide so that a service key path near the counted-string limit is refused
         // rather than wrapped into a short buffer.
         const ULONG capacity = ULONG(RegistryPath->Length) + suffix.Length;
-        if (capacity <= MAXUSHORT) {
+        if (capacity <= COUNTED_STRING_MAX_BYTES) {
             const ULONG allocation = capacity + sizeof(WCHAR);
             UNICODE_STRING path;
             path.Length = 0;
