@@ -211,8 +211,12 @@ def check_sections(r: Report, img: Image):
 
 
 def check_fpu(r: Report, image_path: str, objdump: str):
-    out = subprocess.run([objdump, "-d", "--no-show-raw-insn", image_path], check=True,
-                         capture_output=True, text=True).stdout
+    run = subprocess.run([objdump, "-d", "--no-show-raw-insn", image_path],
+                         capture_output=True, text=True)
+    if run.returncode:
+        r.check("no-fpu-code", False, f"cannot disassemble: {run.stderr.strip()}")
+        return
+    out = run.stdout
     hits, count = [], 0
     for line in out.splitlines():
         m = re.match(r"^\s*([0-9a-f]+):\s+(.*)$", line)
@@ -300,9 +304,13 @@ def function_name(node: Node) -> str:
 
 
 def resolve(defs: dict, title: str, unit: str):
+    """The definition a call in `unit` reaches: the unit's own (a static or inline function),
+    else the largest frame among the others, so that a doubt never lowers the figure."""
     nodes = defs.get(title, [])
     local = [n for n in nodes if n.unit == unit]
-    return (local or nodes or [None])[0]
+    if local:
+        return local[0]
+    return max(nodes, key=lambda n: n.size) if nodes else None
 
 
 def deepest(defs: dict, root_title: str, allow_indirect: set, imports: set):
@@ -388,15 +396,26 @@ def main(argv=None) -> int:
     symbols = map_symbols(map_text)
     print(f"{args.image}: {len(data)} bytes, {len(objects)} objects")
     r = Report()
+
+    def guarded(name, fn, *fargs):
+        # A malformed image fails the check that tripped over it instead of stopping the rest.
+        try:
+            return fn(r, *fargs)
+        except (ValueError, IndexError, struct.error) as e:
+            r.check(name, False, f"malformed image: {e}")
+            return None
+
     check_header(r, img)
-    if img.magic == PE32_MAGIC:
-        check_entry(r, img, symbols)
-        check_checksum(r, img)
-        check_imports(r, img)
-        check_sections(r, img)
-        check_fpu(r, args.image, args.objdump)
-        check_constructors(r, img, map_text, symbols, objects, args.objdump)
-    imports = {name for dll, name in (read_imports(img) if img.magic == PE32_MAGIC else [])}
+    guarded("entry-point", check_entry, img, symbols)
+    guarded("checksum", check_checksum, img)
+    guarded("imports", check_imports, img)
+    guarded("no-writable-code", check_sections, img)
+    guarded("no-fpu-code", check_fpu, args.image, args.objdump)
+    guarded("no-static-constructors", check_constructors, img, map_text, symbols, objects, args.objdump)
+    try:
+        imports = {name for _, name in read_imports(img)}
+    except (ValueError, IndexError, struct.error):
+        imports = set()
     check_stack(r, callgraphs, args.stack_root, args.stack_budget, set(args.allow_indirect), imports)
     if r.failed:
         print(f"FAILED: {', '.join(r.failed)}")
