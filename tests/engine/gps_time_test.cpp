@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+
+#include "gps_time.h"
+
+namespace
+{
+
+// Day count from 1970-01-01, derived with era arithmetic: a second opinion on the calendar.
+long long DaysFromCivil(long long y, unsigned m, unsigned d)
+{
+    y -= m <= 2;
+    const long long era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+void CivilFromDays(long long z, long long* y, unsigned* m, unsigned* d)
+{
+    z += 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    *d = doy - (153 * mp + 2) / 5 + 1;
+    *m = mp < 10 ? mp + 3 : mp - 9;
+    *y = static_cast<long long>(yoe) + era * 400 + (*m <= 2);
+}
+
+const long long kMjdBase = DaysFromCivil(1858, 11, 17) - 1; // day number 0
+
+bool IsLeap(int y)
+{
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
+int DaysInMonth(int y, int m)
+{
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && IsLeap(y) ? 29 : days[m - 1];
+}
+
+TEST(DayNumber, EveryDateFrom1858To2199RoundTripsAndAgreesWithAnIndependentCount)
+{
+    int y = 1858, m = 11, d = 17;
+    for (LONG expected = 1; y < 2200; ++expected) {
+        ASSERT_EQ(DayNumberFromDate(y, m, d), expected) << y << "-" << m << "-" << d;
+        ASSERT_EQ(DaysFromCivil(y, m, d) - kMjdBase, expected);
+        LONG ry = 0, rm = 0, rd = 0;
+        DateFromDayNumber(expected, &ry, &rm, &rd);
+        ASSERT_EQ(ry, y);
+        ASSERT_EQ(rm, m);
+        ASSERT_EQ(rd, d);
+        if (++d > DaysInMonth(y, m)) {
+            d = 1;
+            if (++m > 12) {
+                m = 1;
+                ++y;
+            }
+        }
+    }
+}
+
+TEST(DayNumber, FixedPointsAndOutOfRangeInput)
+{
+    struct Case {
+        LONG dayNumber, year, month, day;
+    } cases[] = {
+        {0, 1858, 11, 16},      {1, 1858, 11, 17},         {44245, 1980, 1, 6},
+        {51545, 2000, 1, 1},    {53737, 2006, 1, 1},       {2146000000, 5877407, 4, 25},
+        {-1, 1998, 11, 1},      {2146000001, 1998, 11, 1}, {INT_MAX, 1998, 11, 1},
+        {INT_MIN, 1998, 11, 1},
+    };
+    for (const Case& c : cases) {
+        LONG y = 0, m = 0, d = 0;
+        DateFromDayNumber(c.dayNumber, &y, &m, &d);
+        EXPECT_EQ(y, c.year) << c.dayNumber;
+        EXPECT_EQ(m, c.month) << c.dayNumber;
+        EXPECT_EQ(d, c.day) << c.dayNumber;
+    }
+    // Out-of-range months and days carry into the neighbours.
+    EXPECT_EQ(DayNumberFromDate(2005, 2, 30), DayNumberFromDate(2005, 3, 2));
+    EXPECT_EQ(DayNumberFromDate(2005, 3, 0), DayNumberFromDate(2005, 2, 28));
+    EXPECT_EQ(DayNumberFromDate(2005, 13, 1), DayNumberFromDate(2006, 1, 1));
+}
+
+struct ConversionCase {
+    CALENDAR_TIME gps; // two-digit year as the sentence carries it
+    CALENDAR_TIME utc;
+};
+
+std::string Show(const CALENDAR_TIME& t)
+{
+    char text[64];
+    std::snprintf(text, sizeof(text), "%02d-%02d-%02d %02d:%02d:%02d", t.Year, t.Month, t.Day,
+                  t.Hour, t.Minute, t.Second);
+    return text;
+}
+
+TEST(ConvertGpsToUtc, KnownInstants)
+{
+    const ConversionCase cases[] = {
+        {{5, 12, 31, 23, 59, 59}, {5, 12, 31, 23, 59, 47}},
+        {{6, 1, 1, 0, 0, 11}, {5, 12, 31, 23, 59, 59}},
+        {{6, 1, 1, 0, 0, 12}, {6, 1, 1, 0, 0, 0}},
+        {{6, 1, 1, 0, 0, 13}, {6, 1, 1, 0, 0, 0}},
+        {{6, 1, 1, 0, 0, 14}, {6, 1, 1, 0, 0, 1}},
+        {{6, 1, 1, 0, 0, 5}, {5, 12, 31, 23, 59, 53}}, // borrows a week, 12 s
+        {{6, 1, 8, 0, 0, 12}, {6, 1, 7, 23, 59, 59}},  // the 13th second borrows a week
+        {{5, 6, 15, 12, 30, 45}, {5, 6, 15, 12, 30, 33}},
+        {{7, 6, 15, 12, 30, 45}, {7, 6, 15, 12, 30, 32}},
+        {{2, 1, 1, 0, 0, 0}, {1, 12, 31, 23, 59, 48}},
+        {{4, 2, 29, 0, 0, 5}, {4, 2, 28, 23, 59, 53}},
+        {{4, 3, 1, 0, 0, 5}, {4, 2, 29, 23, 59, 53}},
+        {{5, 3, 1, 0, 0, 5}, {5, 2, 28, 23, 59, 53}},
+        {{5, 2, 30, 0, 0, 30}, {5, 3, 2, 0, 0, 18}}, // out-of-range fields carry over
+        {{5, 3, 0, 0, 0, 30}, {5, 2, 28, 0, 0, 18}},
+        {{5, 13, 1, 0, 0, 30}, {6, 1, 1, 0, 0, 17}},
+        {{5, 12, 31, 24, 0, 30}, {6, 1, 1, 0, 0, 17}},
+        // Leap seconds after 2006 each cost one more second.
+        {{9, 1, 1, 0, 0, 13}, {9, 1, 1, 0, 0, 0}},
+        {{9, 1, 1, 0, 0, 14}, {9, 1, 1, 0, 0, 0}},
+        {{9, 1, 1, 0, 0, 15}, {9, 1, 1, 0, 0, 1}},
+        {{26, 12, 8, 9, 41, 17}, {26, 12, 8, 9, 41, 0}},
+        {{99, 12, 31, 23, 59, 59}, {99, 12, 31, 23, 59, 42}},
+        {{0, 1, 1, 0, 0, 0}, {99, 12, 31, 23, 59, 43}}, // 00 is 2100
+        {{1, 1, 1, 0, 0, 10}, {0, 12, 31, 23, 59, 53}}, // 01 is 2101
+        {{0, 3, 1, 0, 0, 5}, {0, 2, 28, 23, 59, 48}},
+        {{0, 2, 29, 0, 0, 5}, {0, 2, 28, 23, 59, 48}}, // 2100 has no 29 February
+    };
+    for (const ConversionCase& c : cases) {
+        CALENDAR_TIME got = ConvertGpsToUtc(c.gps);
+        EXPECT_EQ(Show(got), Show(c.utc)) << "GPS " << Show(c.gps);
+    }
+}
+
+TEST(ConvertGpsToUtc, AgreesWithAContinuousSecondCountEveryDayOfTheCenturies)
+{
+    const long long thresholds[] = {820108800LL, 914803200LL, 1025136000LL, 1119744000LL,
+                                    1167264000LL};
+    ASSERT_EQ(LeapSecondThresholdCount, sizeof(thresholds) / sizeof(thresholds[0]));
+    const long long epoch = DaysFromCivil(1980, 1, 6);
+    const long long first = DaysFromCivil(2002, 1, 1);
+    const long long last = DaysFromCivil(2101, 12, 31);
+    const int secondsOfDay[] = {0, 5, 12, 13, 14, 3600 * 12 + 34 * 60 + 56, 86399};
+    for (long long day = first; day <= last; ++day) {
+        for (int sod : secondsOfDay) {
+            long long gpsDay = day;
+            long long y;
+            unsigned m, d;
+            CivilFromDays(gpsDay, &y, &m, &d);
+            CALENDAR_TIME gps = {static_cast<LONG>(y % 100),
+                                 static_cast<LONG>(m),
+                                 static_cast<LONG>(d),
+                                 sod / 3600,
+                                 sod % 3600 / 60,
+                                 sod % 60};
+
+            long long utc = (gpsDay - epoch) * 86400 + sod - 12;
+            for (long long t : thresholds) {
+                utc -= utc > t ? 1 : 0;
+            }
+            long long uy;
+            unsigned um, ud;
+            CivilFromDays(epoch + (utc >= 0 ? utc / 86400 : (utc - 86399) / 86400), &uy, &um, &ud);
+            long long usod = ((utc % 86400) + 86400) % 86400;
+            CALENDAR_TIME expected = {static_cast<LONG>(uy % 100),
+                                      static_cast<LONG>(um),
+                                      static_cast<LONG>(ud),
+                                      static_cast<LONG>(usod / 3600),
+                                      static_cast<LONG>(usod % 3600 / 60),
+                                      static_cast<LONG>(usod % 60)};
+            ASSERT_EQ(Show(ConvertGpsToUtc(gps)), Show(expected)) << "GPS " << Show(gps);
+        }
+    }
+}
+
+TEST(TwoDigitFields, ParseReadsDigitsAndWrapsEverythingElse)
+{
+    struct Case {
+        const char* text;
+        int value;
+    } cases[] = {{"00", 0},
+                 {"07", 7},
+                 {"59", 59},
+                 {"99", 99},
+                 {"  ", 80},
+                 {"A0", static_cast<signed char>(('A' * 10 + '0' - 16) & 0xFF)},
+                 {"\xff\xff", static_cast<signed char>((255 * 10 + 255 - 16) & 0xFF)}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(ParseTwoDigits(reinterpret_cast<const UCHAR*>(c.text)), c.value) << c.text;
+    }
+}
+
+TEST(TwoDigitFields, FormatWritesExactlyTwoCharactersForAnyValue)
+{
+    struct Case {
+        LONG value;
+        const char* text;
+    } cases[] = {{0, "00"},   {7, "07"},  {59, "59"},       {99, "99"},
+                 {100, ":0"}, {-5, "0+"}, {256 + 42, "42"}, {200, "+*"}};
+    for (const Case& c : cases) {
+        UCHAR out[4] = {'#', '#', '#', '#'};
+        FormatTwoDigits(c.value, out + 1);
+        EXPECT_EQ(out[0], '#');
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(out + 1), 2), c.text) << c.value;
+        EXPECT_EQ(out[3], '#');
+    }
+}
+
+} // namespace
