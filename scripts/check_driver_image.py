@@ -47,9 +47,9 @@ FPU_OPERAND = re.compile(r"%(st\b|st\(|mm[0-7]\b|[xyz]mm[0-9]+\b)")
 
 STACK_ROOT = "FilterReadComplete"
 STACK_BUDGET = 1536
-# Frame allowance for a compiler support routine taken from libgcc (64-bit division);
-# their frames are a few pushes, far below this.
-LIBGCC_FRAME = 64
+# Frame allowance for a callee outside our units: the kernel's memory routines and libgcc's
+# 64-bit division, all leaves whose frames are a few pushes, far below this.
+OUTSIDE_FRAME = 64
 
 
 @dataclass
@@ -337,9 +337,8 @@ def deepest(defs: dict, root_title: str, allow_indirect: set, imports: set):
             target = resolve(defs, callee, node.unit)
             if target is None:
                 bare = callee.strip("_@").split("@")[0]
-                size = 0 if bare in imports else LIBGCC_FRAME
-                external.add(f"{bare}({'kernel' if size == 0 else f'libgcc, {size} allowed'})")
-                cand = (size, [f"{bare}[{size}]"])
+                external.add(f"{bare} ({'kernel' if bare in imports else 'libgcc'})")
+                cand = (OUTSIDE_FRAME, [f"{bare}[{OUTSIDE_FRAME}]"])
             else:
                 cand = visit(target)
             if cand[0] > best[0]:
@@ -364,7 +363,7 @@ def check_stack(r: Report, callgraphs: list, root: str, budget: int, allow_indir
     detail = (f"worst depth {total} bytes of {budget} from {root}: " + " -> ".join(path)
               if total is not None else "")
     if external:
-        detail += "; outside callees: " + ", ".join(sorted(external))
+        detail += f"; outside callees, {OUTSIDE_FRAME} bytes each: " + ", ".join(sorted(external))
     if problems:
         detail += "; " + "; ".join(problems)
     r.check("stack", ok, detail)
@@ -389,13 +388,21 @@ def main(argv=None) -> int:
     map_path = args.map or os.path.splitext(args.image)[0] + ".map"
     with open(map_path) as f:
         map_text = f.read()
-    objects = sorted(glob.glob(os.path.join(args.objects, "**", "*.obj"), recursive=True))
-    callgraphs = sorted(glob.glob(os.path.join(args.objects, "**", "*.ci"), recursive=True))
+    # Only what the linker loaded counts: a stale object of a removed source must not.
+    linked = re.findall(r"^LOAD (\S+\.obj)$", map_text, re.M)
+    found = glob.glob(os.path.join(args.objects, "**", "*.obj"), recursive=True)
+    objects = sorted(p for p in found if any(os.path.normpath(p).endswith(os.path.normpath(l)) for l in linked))
+    callgraphs = [p[: -len(".obj")] + ".ci" for p in objects]
+    missing = [p for p in callgraphs if not os.path.exists(p)]
 
     img = parse_image(data)
     symbols = map_symbols(map_text)
     print(f"{args.image}: {len(data)} bytes, {len(objects)} objects")
     r = Report()
+    r.check("objects", len(objects) == len(linked) and linked and not missing,
+            f"{len(linked)} linked, {len(objects)} found under {args.objects}"
+            + (f"; no call graph: {missing}" if missing else ""))
+    callgraphs = [p for p in callgraphs if p not in missing]
 
     def guarded(name, fn, *fargs):
         # A malformed image fails the check that tripped over it instead of stopping the rest.

@@ -11,3 +11,6 @@ stage "build and unit tests"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j$jobs
 ctest --test-dir build --output-on-failure -j$jobs
+
+stage "driver image for Windows XP"
+bash scripts/check_image.sh
