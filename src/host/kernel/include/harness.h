@@ -54,7 +54,7 @@ enum class Completion {
 // One scripted port read.
 struct ReadOutcome {
     NTSTATUS Status = STATUS_SUCCESS;
-    Bytes Data;                  // copied to the start of the buffer (at most the length asked)
+    Bytes Payload;               // copied to the start of the buffer (at most the length asked)
     bool OverrideCount = false;  // report Count instead of the number of bytes copied
     ULONG_PTR Count = 0;
     Completion When = Completion::Immediate;
@@ -110,8 +110,9 @@ public:
     void QueueCommStatusFailure(NTSTATUS status); // next GET_COMMSTATUS fails with it
     void SetDeviceControlCompletion(Completion when);
 
-    // Plug and Play, power, create and close complete with these (default STATUS_SUCCESS;
-    // pass the arriving status through with `keep`).
+    // Plug and Play, power, create and close complete with these. Default: STATUS_SUCCESS,
+    // except Plug and Play codes other than start, the stop and remove family and surprise
+    // removal, which complete with the status they arrived with, as a bus driver does.
     void SetPnpResult(UCHAR minor, NTSTATUS status, Completion when = Completion::Immediate);
     void SetPowerResult(NTSTATUS status, Completion when = Completion::Immediate);
     void SetCreateResult(NTSTATUS status, Completion when = Completion::Immediate);
@@ -121,6 +122,7 @@ public:
 
     // Requests held with Completion::Held.
     size_t HeldCount() const;
+    bool WaitForHeld(size_t count); // until `count` requests are held (false after a long wait)
     void ReleaseHeld(); // completes every held request from a worker thread, in order
     void WaitIdle();    // waits until no completion is in flight on a worker thread
 
@@ -195,11 +197,14 @@ public:
     void FailNextMaps(int count);       // the next `count` MmMapIoSpace calls return null
     void FailAllocations(int count, int after = 0); // fail `count` pool allocations after `after`
     void FailRegistryWrites(NTSTATUS status, int count = 1);
+    void FailCreateDevice(NTSTATUS status, int count = 1); // IoCreateDevice returns `status`
+    void FailAttach(int count = 1);                        // IoAttachDeviceToDeviceStack: null
+    void FailIrpAllocations(int count = 1);                // IoAllocateIrp returns null
     std::vector<RegistryValue> Registry() const; // every value written, in order
     size_t OutstandingPool() const;              // driver pool allocations not yet freed
     size_t MappedRanges() const;                 // MmMapIoSpace mappings not yet undone
     struct PoolCall { POOL_TYPE Type; size_t Size; ULONG Tag; };
-    std::vector<PoolCall> PoolCalls() const;
+    std::vector<PoolCall> PoolCalls() const; // every ExAllocatePoolWithTag call, failed or not
     size_t PoStartNextPowerIrpCalls() const;
 };
 

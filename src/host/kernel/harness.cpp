@@ -1,0 +1,553 @@
+// The harness: plays the kernel loading a driver, the Plug and Play manager, and applications
+// issuing buffered requests through the I/O manager.
+#include "simulated_port.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace standin {
+
+const char16_t kServicePath[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\nmeafilt";
+
+namespace {
+
+struct HarnessState {
+    std::unique_ptr<SimulatedPort::Impl> portImpl;
+    std::unique_ptr<SimulatedPort> port;
+    DRIVER_OBJECT driver;
+    DRIVER_EXTENSION driverExtension;
+    bool loaded = false;
+    std::u16string servicePath;
+    UNICODE_STRING registryPath;
+    PDEVICE_OBJECT filter = nullptr;
+};
+
+HarnessState* current = nullptr;
+
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp)
+{
+    (void)device;
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+// One application request on its way through the I/O manager.
+struct Call {
+    std::mutex lock;
+    std::condition_variable done;
+    bool completed = false;
+    bool copyBack = false;
+    ULONG outputLength = 0;
+    Bytes callerMemory;
+    NTSTATUS status = 0;
+    ULONG_PTR information = 0;
+};
+
+void OnComplete(PIRP irp, void* context)
+{
+    Call* call = static_cast<Call*>(context);
+    NTSTATUS status = irp->IoStatus.Status;
+    ULONG_PTR information = irp->IoStatus.Information;
+    // Buffered I/O: the system buffer goes back to the caller's memory, by the information
+    // count, and only when the request did not end in an error.
+    if (call->copyBack && !NT_ERROR(status) && information) {
+        size_t n = information;
+        if (n > call->outputLength) {
+            Report("information-overrun",
+                   "a request completed with " + std::to_string(information) +
+                       " bytes of information for a caller buffer of " +
+                       std::to_string(call->outputLength));
+            n = call->outputLength;
+        }
+        if (irp->AssociatedIrp.SystemBuffer)
+            std::memcpy(call->callerMemory.data(), irp->AssociatedIrp.SystemBuffer, n);
+    }
+    std::lock_guard<std::mutex> guard(call->lock);
+    call->status = status;
+    call->information = information;
+    call->completed = true;
+    call->done.notify_all();
+}
+
+struct RequestSpec {
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    Bytes input;
+    ULONG outputLength = 0;
+    bool withBuffer = true;
+    bool copyBack = false;
+    NTSTATUS initialStatus = STATUS_SUCCESS;
+    UCHAR fill = 0xCC;
+    std::function<void(PIO_STACK_LOCATION)> setup;
+};
+
+RequestResult Execute(const RequestSpec& spec)
+{
+    RequestResult result;
+    PDEVICE_OBJECT top = current ? current->port->Pdo() : nullptr;
+    while (top && top->AttachedDevice)
+        top = top->AttachedDevice;
+    PIRP irp = AllocateIrpInternal(top->StackSize, true);
+
+    Call call;
+    call.copyBack = spec.copyBack;
+    call.outputLength = spec.outputLength;
+    call.callerMemory.assign(spec.outputLength, spec.fill);
+
+    size_t bufferSize = std::max<size_t>(spec.input.size(), spec.outputLength);
+    void* systemBuffer = nullptr;
+    if (spec.withBuffer && bufferSize) {
+        // What a caller reads back is only what the driver put there.
+        systemBuffer = std::malloc(bufferSize);
+        std::memset(systemBuffer, 0xEE, bufferSize);
+        if (!spec.input.empty())
+            std::memcpy(systemBuffer, spec.input.data(), spec.input.size());
+    }
+    irp->AssociatedIrp.SystemBuffer = systemBuffer;
+    irp->UserBuffer = call.callerMemory.data();
+    irp->RequestorMode = UserMode;
+    irp->IoStatus.Status = spec.initialStatus;
+    irp->IoStatus.Information = 0;
+
+    PIO_STACK_LOCATION sl = IoGetNextIrpStackLocation(irp);
+    sl->MajorFunction = spec.major;
+    sl->MinorFunction = spec.minor;
+    if (spec.setup)
+        spec.setup(sl);
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        IrpTrack& track = Kernel().irps[irp];
+        track.originalSystemBuffer = systemBuffer;
+        track.originalLength = sl->Parameters.Read.Length;
+        track.originalMajor = spec.major;
+        track.onComplete = OnComplete;
+        track.onCompleteContext = &call;
+    }
+
+    result.Returned = IofCallDriver(top, irp);
+
+    std::unique_lock<std::mutex> guard(call.lock);
+    if (result.Returned != STATUS_PENDING && !call.completed)
+        Report("returned-before-completion",
+               "a dispatch routine returned a final status for a request not yet completed");
+    if (!call.done.wait_for(guard, std::chrono::seconds(60), [&call] { return call.completed; })) {
+        Report("request-never-completed", "an application request was never completed");
+        result.Status = STATUS_PENDING;
+        return result; // the request is left where it is
+    }
+    if (result.Returned != STATUS_PENDING && result.Returned != call.status) {
+        std::ostringstream text;
+        text << "a dispatch routine returned 0x" << std::hex << static_cast<ULONG>(result.Returned)
+             << " for a request completed with 0x" << static_cast<ULONG>(call.status);
+        Report("returned-status-differs", text.str());
+    }
+    result.Status = call.status;
+    result.Information = call.information;
+    result.Data = call.callerMemory;
+    guard.unlock();
+
+    FreeIrpInternal(irp);
+    std::free(systemBuffer);
+    return result;
+}
+
+PendingRequest Launch(RequestSpec spec);
+
+} // namespace
+
+struct PendingRequest::State {
+    std::thread thread;
+    std::atomic<bool> done{false};
+    RequestResult result;
+    bool joined = false;
+};
+
+bool PendingRequest::Done() const
+{
+    return state && state->done.load();
+}
+
+RequestResult PendingRequest::Wait()
+{
+    if (!state)
+        return RequestResult{};
+    if (!state->joined) {
+        state->thread.join();
+        state->joined = true;
+    }
+    return state->result;
+}
+
+namespace {
+PendingRequest Launch(RequestSpec spec)
+{
+    PendingRequest pending;
+    pending.state = std::make_shared<PendingRequest::State>();
+    auto state = pending.state;
+    state->thread = std::thread([state, spec] {
+        state->result = Execute(spec);
+        state->done = true;
+    });
+    return pending;
+}
+
+RequestSpec ReadSpec(ULONG length, UCHAR fill)
+{
+    RequestSpec spec;
+    spec.major = IRP_MJ_READ;
+    spec.outputLength = length;
+    spec.copyBack = true;
+    spec.fill = fill;
+    spec.setup = [length](PIO_STACK_LOCATION sl) { sl->Parameters.Read.Length = length; };
+    return spec;
+}
+
+RequestSpec DeviceControlSpec(ULONG code, const Bytes& input, ULONG outputLength, UCHAR fill)
+{
+    RequestSpec spec;
+    spec.major = IRP_MJ_DEVICE_CONTROL;
+    spec.input = input;
+    spec.outputLength = outputLength;
+    spec.copyBack = true;
+    spec.fill = fill;
+    ULONG inputLength = static_cast<ULONG>(input.size());
+    spec.setup = [code, inputLength, outputLength](PIO_STACK_LOCATION sl) {
+        sl->Parameters.DeviceIoControl.IoControlCode = code;
+        sl->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+        sl->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+    };
+    return spec;
+}
+} // namespace
+
+// ---- Harness ---------------------------------------------------------------------------------
+
+Harness::Harness()
+{
+    if (current)
+        Report("harness", "a second Harness while one is alive");
+    ResetKernel();
+    current = new HarnessState;
+    std::memset(&current->driver, 0, sizeof current->driver);
+    std::memset(&current->driverExtension, 0, sizeof current->driverExtension);
+    current->portImpl = std::make_unique<SimulatedPort::Impl>();
+    current->port = std::make_unique<SimulatedPort>(current->portImpl.get());
+}
+
+Harness::~Harness()
+{
+    HarnessState* state = current;
+    state->port->ReleaseHeld();
+    state->port->WaitIdle();
+    // Tear down what the test left: no verifier here, the test has had its say.
+    PDEVICE_OBJECT pdo = state->port->Pdo();
+    while (PDEVICE_OBJECT device = state->driver.DeviceObject) {
+        if (pdo->AttachedDevice == device)
+            pdo->AttachedDevice = nullptr;
+        FreeDeviceObject(device);
+    }
+    pdo->AttachedDevice = nullptr;
+    state->port.reset();
+    state->portImpl.reset();
+    delete state;
+    current = nullptr;
+    ResetKernel();
+}
+
+SimulatedPort& Harness::Port()
+{
+    return *current->port;
+}
+
+NTSTATUS Harness::Load(PDRIVER_INITIALIZE entry, const std::u16string& servicePath)
+{
+    HarnessState& s = *current;
+    DRIVER_OBJECT& d = s.driver;
+    d.Type = 4;
+    d.Size = sizeof(DRIVER_OBJECT);
+    d.DriverExtension = &s.driverExtension;
+    s.driverExtension.DriverObject = &d;
+    d.DriverInit = entry;
+    for (auto& slot : d.MajorFunction)
+        slot = InvalidDeviceRequest;
+    s.servicePath = servicePath;
+    size_t bytes = std::min<size_t>(servicePath.size() * sizeof(WCHAR), 0xFFFE);
+    s.registryPath.Buffer = reinterpret_cast<PWSTR>(&s.servicePath[0]);
+    s.registryPath.Length = static_cast<USHORT>(bytes);
+    s.registryPath.MaximumLength = static_cast<USHORT>(std::min<size_t>(bytes + 2, 0xFFFE));
+    SetIrqlForThread(PASSIVE_LEVEL);
+    NTSTATUS status = entry(&d, &s.registryPath);
+    s.loaded = NT_SUCCESS(status);
+    return status;
+}
+
+NTSTATUS Harness::AddDevice()
+{
+    HarnessState& s = *current;
+    PDRIVER_ADD_DEVICE addDevice = s.driverExtension.AddDevice;
+    if (!addDevice) {
+        Report("no-add-device", "the driver set no AddDevice routine");
+        return STATUS_UNSUCCESSFUL;
+    }
+    PDEVICE_OBJECT before = s.driver.DeviceObject;
+    NTSTATUS status = addDevice(&s.driver, s.port->Pdo());
+    for (PDEVICE_OBJECT d = s.driver.DeviceObject; d; d = d->NextDevice)
+        if (d->Flags & DO_DEVICE_INITIALIZING)
+            Report("device-initializing",
+                   "DO_DEVICE_INITIALIZING is still set on a device after AddDevice returned");
+    if (NT_SUCCESS(status) && s.driver.DeviceObject != before)
+        s.filter = s.driver.DeviceObject;
+    return status;
+}
+
+DRIVER_OBJECT* Harness::Driver()
+{
+    return &current->driver;
+}
+
+DEVICE_OBJECT* Harness::FilterDevice()
+{
+    return current->filter;
+}
+
+DEVICE_OBJECT* Harness::Top()
+{
+    PDEVICE_OBJECT top = current->port->Pdo();
+    while (top->AttachedDevice)
+        top = top->AttachedDevice;
+    return top;
+}
+
+void Harness::Unload()
+{
+    HarnessState& s = *current;
+    if (s.driver.DriverUnload)
+        s.driver.DriverUnload(&s.driver);
+    s.loaded = false;
+    size_t devices = 0;
+    for (PDEVICE_OBJECT d = s.driver.DeviceObject; d; d = d->NextDevice)
+        ++devices;
+    if (devices)
+        Report("devices-at-unload",
+               std::to_string(devices) + " device object(s) of the driver still exist at unload");
+    std::ostringstream pool;
+    size_t blocks = 0;
+    size_t mappings = 0;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        for (const auto& b : Kernel().pool) {
+            ++blocks;
+            char tag[5];
+            std::memcpy(tag, &b.second.tag, 4);
+            tag[4] = 0;
+            pool << " [" << b.second.size << " bytes, tag '" << tag << "']";
+        }
+        mappings = Kernel().mappings.size();
+    }
+    if (blocks)
+        Report("pool-at-unload",
+               std::to_string(blocks) + " pool block(s) still allocated at unload:" + pool.str());
+    if (mappings)
+        Report("mapping-at-unload",
+               std::to_string(mappings) + " physical-memory mapping(s) still in place at unload");
+}
+
+RequestResult Harness::Pnp(UCHAR minor, NTSTATUS initial)
+{
+    RequestSpec spec;
+    spec.major = IRP_MJ_PNP;
+    spec.minor = minor;
+    spec.initialStatus = initial;
+    return Execute(spec);
+}
+
+RequestResult Harness::Start()
+{
+    return Pnp(IRP_MN_START_DEVICE);
+}
+
+RequestResult Harness::Remove()
+{
+    RequestResult r = Pnp(IRP_MN_REMOVE_DEVICE);
+    // A driver that follows the rules has deleted its device by now.
+    PDEVICE_OBJECT filter = current->filter;
+    bool alive = false;
+    for (PDEVICE_OBJECT d = current->driver.DeviceObject; d; d = d->NextDevice)
+        alive = alive || d == filter;
+    if (!alive)
+        current->filter = nullptr;
+    return r;
+}
+
+RequestResult Harness::Power(UCHAR minor, POWER_STATE_TYPE type, ULONG state)
+{
+    RequestSpec spec;
+    spec.major = IRP_MJ_POWER;
+    spec.minor = minor;
+    spec.initialStatus = STATUS_NOT_SUPPORTED;
+    spec.setup = [type, state](PIO_STACK_LOCATION sl) {
+        sl->Parameters.Power.Type = type;
+        if (type == SystemPowerState)
+            sl->Parameters.Power.State.SystemState = static_cast<SYSTEM_POWER_STATE>(state);
+        else
+            sl->Parameters.Power.State.DeviceState = static_cast<DEVICE_POWER_STATE>(state);
+    };
+    return Execute(spec);
+}
+
+RequestResult Harness::Open()
+{
+    RequestSpec spec;
+    spec.major = IRP_MJ_CREATE;
+    return Execute(spec);
+}
+
+RequestResult Harness::Close()
+{
+    RequestSpec spec;
+    spec.major = IRP_MJ_CLOSE;
+    return Execute(spec);
+}
+
+RequestResult Harness::Read(ULONG length, UCHAR fill)
+{
+    return Execute(ReadSpec(length, fill));
+}
+
+PendingRequest Harness::ReadAsync(ULONG length, UCHAR fill)
+{
+    return Launch(ReadSpec(length, fill));
+}
+
+RequestResult Harness::ReadWithoutBuffer()
+{
+    RequestSpec spec = ReadSpec(0, 0xCC);
+    spec.withBuffer = false;
+    return Execute(spec);
+}
+
+RequestResult Harness::Write(const Bytes& data)
+{
+    RequestSpec spec;
+    spec.major = IRP_MJ_WRITE;
+    spec.input = data;
+    ULONG length = static_cast<ULONG>(data.size());
+    spec.setup = [length](PIO_STACK_LOCATION sl) { sl->Parameters.Write.Length = length; };
+    return Execute(spec);
+}
+
+RequestResult Harness::DeviceControl(ULONG code, const Bytes& input, ULONG outputLength,
+                                     UCHAR fill)
+{
+    return Execute(DeviceControlSpec(code, input, outputLength, fill));
+}
+
+PendingRequest Harness::DeviceControlAsync(ULONG code, const Bytes& input, ULONG outputLength)
+{
+    return Launch(DeviceControlSpec(code, input, outputLength, 0xCC));
+}
+
+RequestResult Harness::Send(UCHAR major, UCHAR minor, const Bytes& input, ULONG outputLength)
+{
+    RequestSpec spec;
+    spec.major = major;
+    spec.minor = minor;
+    spec.input = input;
+    spec.outputLength = outputLength;
+    spec.copyBack = outputLength > 0;
+    ULONG inputLength = static_cast<ULONG>(input.size());
+    spec.setup = [major, inputLength, outputLength](PIO_STACK_LOCATION sl) {
+        if (major == IRP_MJ_READ)
+            sl->Parameters.Read.Length = outputLength;
+        else if (major == IRP_MJ_WRITE)
+            sl->Parameters.Write.Length = inputLength;
+        else if (major == IRP_MJ_DEVICE_CONTROL || major == IRP_MJ_INTERNAL_DEVICE_CONTROL) {
+            sl->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+            sl->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+        }
+    };
+    return Execute(spec);
+}
+
+void Harness::SetFirmware(ULONG64 physicalAddress, const Bytes& bytes)
+{
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    Kernel().firmware[physicalAddress] = bytes;
+}
+
+void Harness::FailNextMaps(int count)
+{
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    Kernel().mapFailures = count;
+}
+
+void Harness::FailAllocations(int count, int after)
+{
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    Kernel().poolFailCount = count;
+    Kernel().poolFailAfter = after;
+}
+
+void Harness::FailRegistryWrites(NTSTATUS status, int count)
+{
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    Kernel().registryFailStatus = status;
+    Kernel().registryFailures = count;
+}
+
+void Harness::FailCreateDevice(NTSTATUS status, int count)
+{
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    Kernel().createDeviceFailStatus = status;
+    Kernel().createDeviceFailures = count;
+}
+
+void Harness::FailAttach(int count)
+{
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    Kernel().attachFailures = count;
+}
+
+void Harness::FailIrpAllocations(int count)
+{
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    Kernel().irpFailures = count;
+}
+
+std::vector<RegistryValue> Harness::Registry() const
+{
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    return Kernel().registry;
+}
+
+size_t Harness::OutstandingPool() const
+{
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    return Kernel().pool.size();
+}
+
+size_t Harness::MappedRanges() const
+{
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    return Kernel().mappings.size();
+}
+
+std::vector<Harness::PoolCall> Harness::PoolCalls() const
+{
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    return Kernel().poolCalls;
+}
+
+size_t Harness::PoStartNextPowerIrpCalls() const
+{
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    return Kernel().poStartNextCalls;
+}
+
+} // namespace standin

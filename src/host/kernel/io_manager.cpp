@@ -1,0 +1,457 @@
+// The I/O manager: device objects and their stacks, requests and their stack locations, the
+// call-down and the completion walk, with the verifier's request rules.
+#include "kernel_state.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace standin {
+
+namespace {
+
+using Findings = std::vector<std::pair<const char*, std::string>>;
+
+std::string Hex(ULONG value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+std::string Describe(PIRP irp)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "request %p", static_cast<void*>(irp));
+    return text;
+}
+
+void ReportAll(const Findings& findings)
+{
+    for (const auto& f : findings)
+        Report(f.first, f.second);
+}
+
+// A dispatch routine that ran at `location` returned `returned`; `marked` is whether that
+// location carried SL_PENDING_RETURNED when the request left it.
+void CheckPendingReturn(PIRP irp, int location, NTSTATUS returned, bool marked, Findings& out)
+{
+    if (returned == STATUS_PENDING && !marked)
+        out.emplace_back("pending-not-marked",
+                         Describe(irp) + ": a dispatch routine returned STATUS_PENDING without "
+                                         "marking the request pending (stack location " +
+                             std::to_string(location) + ")");
+    else if (returned != STATUS_PENDING && marked)
+        out.emplace_back("marked-not-pending",
+                         Describe(irp) + ": the request was marked pending at stack location " +
+                             std::to_string(location) + " but its dispatch routine returned " +
+                             Hex(static_cast<ULONG>(returned)));
+}
+
+// The mark of `location` is final: check every dispatch result recorded for it.
+void SettleLocation(PIRP irp, IrpTrack& track, int location, bool marked, Findings& out)
+{
+    track.mark[location] = marked ? 1 : 0;
+    for (NTSTATUS returned : track.returns[location])
+        CheckPendingReturn(irp, location, returned, marked, out);
+    track.returns[location].clear();
+}
+
+void ReleaseIrpMemory(PIRP irp)
+{
+    std::free(irp);
+}
+
+} // namespace
+
+// ---- Requests ---------------------------------------------------------------------------
+
+PIRP AllocateIrpInternal(CCHAR stackSize, bool fromHarness)
+{
+    if (stackSize <= 0)
+        return nullptr;
+    size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+    PIRP irp = static_cast<PIRP>(std::calloc(1, size));
+    irp->Size = static_cast<USHORT>(size);
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+    irp->RequestorMode = KernelMode;
+    IrpTrack track;
+    track.fromHarness = fromHarness;
+    track.returns.resize(static_cast<size_t>(stackSize) + 2);
+    track.mark.assign(static_cast<size_t>(stackSize) + 2, -1);
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    Kernel().irps[irp] = std::move(track);
+    return irp;
+}
+
+void FreeIrpInternal(PIRP irp)
+{
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        Kernel().irps.erase(irp);
+    }
+    ReleaseIrpMemory(irp);
+}
+
+} // namespace standin
+
+using namespace standin;
+
+extern "C" {
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+{
+    (void)ChargeQuota;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        if (Kernel().irpFailures > 0) {
+            Kernel().irpFailures--;
+            return nullptr;
+        }
+    }
+    return AllocateIrpInternal(StackSize, false);
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp)
+{
+    Findings findings;
+    bool release = false;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        auto it = Kernel().irps.find(Irp);
+        if (it == Kernel().irps.end()) {
+            findings.emplace_back("free-unknown-request",
+                                  Describe(Irp) + " freed, but it is not an allocated request");
+        } else {
+            IrpTrack& track = it->second;
+            if (track.state == IrpTrack::Sent) {
+                findings.emplace_back("free-in-use",
+                                      Describe(Irp) + " freed while a driver below still holds it");
+            } else if (track.state == IrpTrack::Completing && track.routineRunning) {
+                track.freeDeferred = true; // settled when the routine returns
+            } else {
+                for (int loc = 1; loc <= Irp->StackCount; ++loc) {
+                    PIO_STACK_LOCATION sl = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + loc - 1;
+                    if (!track.returns[loc].empty())
+                        SettleLocation(Irp, track, loc, (sl->Control & SL_PENDING_RETURNED) != 0,
+                                       findings);
+                }
+                Kernel().irps.erase(it);
+                release = true;
+            }
+        }
+    }
+    if (release)
+        ReleaseIrpMemory(Irp);
+    ReportAll(findings);
+}
+
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    Findings findings;
+    int location = 0;
+    PDRIVER_DISPATCH dispatch = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        auto it = Kernel().irps.find(Irp);
+        if (it == Kernel().irps.end()) {
+            findings.emplace_back("call-unknown-request",
+                                  Describe(Irp) + " sent down, but it is not an allocated request");
+        } else if (Irp->CurrentLocation <= 1) {
+            findings.emplace_back("out-of-stack-locations",
+                                  Describe(Irp) + " sent to a device with no stack location left (" +
+                                      std::to_string(Irp->StackCount) + " in the request)");
+        } else if (!DeviceObject || !DeviceObject->DriverObject) {
+            findings.emplace_back("call-no-device", Describe(Irp) + " sent to no device");
+        } else {
+            Irp->CurrentLocation--;
+            Irp->Tail.Overlay.CurrentStackLocation--;
+            location = Irp->CurrentLocation;
+            IrpTrack& track = it->second;
+            track.state = IrpTrack::Sent;
+            track.mark[location] = -1;
+            PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(Irp);
+            sl->DeviceObject = DeviceObject;
+            dispatch = DeviceObject->DriverObject->MajorFunction[sl->MajorFunction];
+            if (!dispatch)
+                findings.emplace_back("no-dispatch-routine",
+                                      "the target driver has no dispatch routine for major function " +
+                                          std::to_string(sl->MajorFunction));
+        }
+    }
+    if (!dispatch) {
+        ReportAll(findings);
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+
+    NTSTATUS status = dispatch(DeviceObject, Irp);
+
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        auto it = Kernel().irps.find(Irp);
+        if (it != Kernel().irps.end()) {
+            IrpTrack& track = it->second;
+            if (track.mark[location] >= 0)
+                CheckPendingReturn(Irp, location, status, track.mark[location] == 1, findings);
+            else
+                track.returns[location].push_back(status);
+        } else if (status != STATUS_PENDING) {
+            // Completed and freed before its dispatch routine returned: every location was
+            // settled then, so nothing is left to check.
+        }
+    }
+    ReportAll(findings);
+    return status;
+}
+
+VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
+    (void)PriorityBoost;
+    Findings findings;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        auto it = Kernel().irps.find(Irp);
+        if (it == Kernel().irps.end()) {
+            findings.emplace_back("complete-unknown-request",
+                                  Describe(Irp) + " completed, but it is not an allocated request");
+        } else if (it->second.state == IrpTrack::Completed) {
+            findings.emplace_back("double-completion", Describe(Irp) + " completed twice");
+        } else if (it->second.state == IrpTrack::Completing) {
+            findings.emplace_back("double-completion",
+                                  Describe(Irp) + " completed again while its completion runs");
+        } else if (Irp->IoStatus.Status == STATUS_PENDING) {
+            findings.emplace_back("complete-with-pending",
+                                  Describe(Irp) + " completed with STATUS_PENDING");
+        }
+        if (findings.empty())
+            it->second.state = IrpTrack::Completing;
+    }
+    if (!findings.empty()) {
+        ReportAll(findings);
+        return;
+    }
+
+    for (;;) {
+        PIO_COMPLETION_ROUTINE routine = nullptr;
+        PVOID context = nullptr;
+        UCHAR control = 0;
+        PDEVICE_OBJECT device = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(Kernel().lock);
+            IrpTrack& track = Kernel().irps[Irp];
+            if (Irp->CurrentLocation > Irp->StackCount)
+                break;
+            int location = Irp->CurrentLocation;
+            PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(Irp);
+            Irp->PendingReturned = (sl->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+            SettleLocation(Irp, track, location, Irp->PendingReturned != 0, findings);
+            if (track.fromHarness && location == Irp->StackCount &&
+                track.originalMajor == IRP_MJ_READ &&
+                (Irp->AssociatedIrp.SystemBuffer != track.originalSystemBuffer ||
+                 sl->Parameters.Read.Length != track.originalLength))
+                findings.emplace_back("caller-buffer-not-restored",
+                                      Describe(Irp) + " reached the caller with another system "
+                                                      "buffer or length than the caller's");
+            routine = sl->CompletionRoutine;
+            context = sl->Context;
+            control = sl->Control;
+            // The location is done with; as the kit does, leave only major code and device.
+            sl->MinorFunction = 0;
+            sl->Flags = 0;
+            sl->Control = 0;
+            std::memset(&sl->Parameters, 0, sizeof sl->Parameters);
+            sl->FileObject = nullptr;
+            sl->CompletionRoutine = nullptr;
+            sl->Context = nullptr;
+            Irp->CurrentLocation++;
+            Irp->Tail.Overlay.CurrentStackLocation++;
+            bool success = NT_SUCCESS(Irp->IoStatus.Status);
+            bool invoke = routine && ((success && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                      (!success && (control & SL_INVOKE_ON_ERROR)) ||
+                                      (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+            if (!invoke) {
+                routine = nullptr;
+                if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount)
+                    IoMarkIrpPending(Irp);
+            } else {
+                device = Irp->CurrentLocation > Irp->StackCount
+                             ? nullptr
+                             : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+                track.routineRunning = true;
+            }
+        }
+        ReportAll(findings);
+        findings.clear();
+        if (!routine)
+            continue;
+
+        NTSTATUS status = routine(device, Irp, context);
+
+        bool release = false;
+        {
+            std::lock_guard<std::mutex> guard(Kernel().lock);
+            IrpTrack& track = Kernel().irps[Irp];
+            track.routineRunning = false;
+            if (track.freeDeferred) {
+                if (status != STATUS_MORE_PROCESSING_REQUIRED)
+                    findings.emplace_back("free-in-use",
+                                          Describe(Irp) + " freed in a completion routine that "
+                                                          "then let its completion go on");
+                Kernel().irps.erase(Irp);
+                release = true;
+            } else if (status == STATUS_MORE_PROCESSING_REQUIRED) {
+                track.state = IrpTrack::Stopped;
+                return;
+            }
+        }
+        if (release) {
+            std::free(Irp);
+            ReportAll(findings);
+            return;
+        }
+    }
+
+    // Past the top location: the I/O manager's own completion.
+    void (*onComplete)(PIRP, void*) = nullptr;
+    void* onCompleteContext = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        IrpTrack& track = Kernel().irps[Irp];
+        track.state = IrpTrack::Completed;
+        if (track.fromHarness) {
+            onComplete = track.onComplete;
+            onCompleteContext = track.onCompleteContext;
+        } else {
+            findings.emplace_back("driver-request-completed-to-top",
+                                  Describe(Irp) + " allocated by a driver completed past its top "
+                                                  "location: no completion routine reclaimed it");
+        }
+    }
+    ReportAll(findings);
+    if (onComplete)
+        onComplete(Irp, onCompleteContext);
+}
+
+// ---- Device objects ----------------------------------------------------------------------
+
+struct DeviceBlock {
+    DEVICE_OBJECT device;
+    DEVOBJ_EXTENSION objectExtension;
+};
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject)
+{
+    (void)DeviceName;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        if (Kernel().createDeviceFailures > 0) {
+            Kernel().createDeviceFailures--;
+            *DeviceObject = nullptr;
+            return Kernel().createDeviceFailStatus;
+        }
+    }
+    // The extension lives in the same allocation, after the object, zero-filled.
+    size_t extensionOffset = (sizeof(DeviceBlock) + 15) & ~static_cast<size_t>(15);
+    char* memory = static_cast<char*>(std::calloc(1, extensionOffset + DeviceExtensionSize + 1));
+    DeviceBlock* block = reinterpret_cast<DeviceBlock*>(memory);
+    PDEVICE_OBJECT device = &block->device;
+    device->Type = 3;
+    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
+    device->ReferenceCount = 0;
+    device->DriverObject = DriverObject;
+    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+    device->Characteristics = DeviceCharacteristics;
+    device->DeviceExtension = DeviceExtensionSize ? memory + extensionOffset : nullptr;
+    device->DeviceType = DeviceType;
+    device->StackSize = 1;
+    device->DeviceObjectExtension = &block->objectExtension;
+    block->objectExtension.DeviceObject = device;
+    device->NextDevice = DriverObject->DeviceObject;
+    DriverObject->DeviceObject = device;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        Kernel().devices.push_back(device);
+    }
+    *DeviceObject = device;
+    return STATUS_SUCCESS;
+}
+
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                 PDEVICE_OBJECT TargetDevice)
+{
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        if (Kernel().attachFailures > 0) {
+            Kernel().attachFailures--;
+            return nullptr;
+        }
+    }
+    if (!TargetDevice)
+        return nullptr;
+    PDEVICE_OBJECT top = TargetDevice;
+    while (top->AttachedDevice)
+        top = top->AttachedDevice;
+    top->AttachedDevice = SourceDevice;
+    SourceDevice->DeviceObjectExtension->AttachedTo = top;
+    SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    return top;
+}
+
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
+{
+    PDEVICE_OBJECT above = TargetDevice ? TargetDevice->AttachedDevice : nullptr;
+    if (!above) {
+        Report("detach-nothing", "IoDetachDevice on a device with nothing attached above it");
+        return;
+    }
+    above->DeviceObjectExtension->AttachedTo = nullptr;
+    TargetDevice->AttachedDevice = nullptr;
+}
+
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+{
+    if (DeviceObject->DeviceObjectExtension->AttachedTo) {
+        Report("delete-attached", "IoDeleteDevice on a device still attached to the device below");
+        return;
+    }
+    if (DeviceObject->AttachedDevice) {
+        Report("delete-attached", "IoDeleteDevice on a device with another still attached above");
+        return;
+    }
+    FreeDeviceObject(DeviceObject);
+}
+
+} // extern "C"
+
+namespace standin {
+
+void FreeDeviceObject(PDEVICE_OBJECT device)
+{
+    PDRIVER_OBJECT driver = device->DriverObject;
+    for (PDEVICE_OBJECT* link = &driver->DeviceObject; *link; link = &(*link)->NextDevice) {
+        if (*link == device) {
+            *link = device->NextDevice;
+            break;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        auto& devices = Kernel().devices;
+        for (auto it = devices.begin(); it != devices.end(); ++it) {
+            if (*it == device) {
+                devices.erase(it);
+                break;
+            }
+        }
+    }
+    std::free(reinterpret_cast<DeviceBlock*>(device));
+}
+
+} // namespace standin

@@ -1,0 +1,123 @@
+// Events as real waits, the per-thread IRQL, and the power manager's two calls.
+#include "kernel_state.h"
+
+#include <chrono>
+#include <condition_variable>
+
+namespace standin {
+
+namespace {
+thread_local KIRQL currentIrql = PASSIVE_LEVEL;
+
+// One lock and one condition for every event: a setter touches the event only under the
+// lock, so a waiter may return and drop its stack event as soon as it sees the signal.
+std::mutex eventLock;
+std::condition_variable eventSignalled;
+} // namespace
+
+void SetIrqlForThread(KIRQL irql)
+{
+    currentIrql = irql;
+}
+
+} // namespace standin
+
+using namespace standin;
+
+extern "C" {
+
+KIRQL NTAPI KeGetCurrentIrql(void)
+{
+    return currentIrql;
+}
+
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
+{
+    if (NewIrql < currentIrql)
+        Report("irql", "KeRaiseIrql to a level below the current one");
+    *OldIrql = currentIrql;
+    currentIrql = NewIrql;
+}
+
+VOID NTAPI KeLowerIrql(KIRQL NewIrql)
+{
+    if (NewIrql > currentIrql)
+        Report("irql", "KeLowerIrql to a level above the current one");
+    currentIrql = NewIrql;
+}
+
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
+    std::lock_guard<std::mutex> guard(eventLock);
+    Event->Header.Type = static_cast<UCHAR>(Type);
+    Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    Event->Header.SignalState = State ? 1 : 0;
+}
+
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
+{
+    (void)Increment;
+    (void)Wait;
+    std::lock_guard<std::mutex> guard(eventLock);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    eventSignalled.notify_all();
+    return previous;
+}
+
+VOID NTAPI KeClearEvent(PRKEVENT Event)
+{
+    std::lock_guard<std::mutex> guard(eventLock);
+    Event->Header.SignalState = 0;
+}
+
+LONG NTAPI KeReadStateEvent(PRKEVENT Event)
+{
+    std::lock_guard<std::mutex> guard(eventLock);
+    return Event->Header.SignalState;
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                     KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout)
+{
+    (void)WaitReason;
+    (void)WaitMode;
+    (void)Alertable;
+    bool zeroTimeout = Timeout && Timeout->QuadPart == 0;
+    if (currentIrql >= DISPATCH_LEVEL && !zeroTimeout)
+        Report("wait-at-dispatch",
+               "KeWaitForSingleObject with a non-zero time-out at IRQL " +
+                   std::to_string(static_cast<int>(currentIrql)));
+    PRKEVENT event = static_cast<PRKEVENT>(Object);
+    std::unique_lock<std::mutex> guard(eventLock);
+    auto signalled = [event] { return event->Header.SignalState != 0; };
+    if (Timeout) {
+        // Negative: relative, in 100 ns units; positive (absolute) is taken as relative too.
+        LONGLONG ticks = Timeout->QuadPart < 0 ? -Timeout->QuadPart : Timeout->QuadPart;
+        if (!eventSignalled.wait_for(guard, std::chrono::microseconds(ticks / 10), signalled))
+            return STATUS_TIMEOUT;
+    } else {
+        eventSignalled.wait(guard, signalled);
+    }
+    if (event->Header.Type == SynchronizationEvent)
+        event->Header.SignalState = 0;
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
+{
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
+        Report("power", "PoStartNextPowerIrp on a request that is not a power request");
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    Kernel().poStartNextCalls++;
+}
+
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if (IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
+        Report("power", "PoCallDriver with a request that is not a power request");
+    return IofCallDriver(DeviceObject, Irp);
+}
+
+} // extern "C"

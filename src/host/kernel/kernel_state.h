@@ -1,0 +1,75 @@
+// Process-wide state of the stand-in kernel, shared by its parts. Not for drivers.
+#pragma once
+
+#include <ntddk.h>
+
+#include "harness.h"
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace standin {
+
+// Reports a verifier finding to the installed handler.
+void Report(const char* rule, const std::string& message);
+
+// What the I/O manager keeps about one request.
+struct IrpTrack {
+    enum State { Idle, Sent, Completing, Stopped, Completed } state = Idle;
+    bool fromHarness = false; // built by the harness on behalf of an application
+    bool freeDeferred = false;
+    bool routineRunning = false;
+    // Pending-return bookkeeping per stack location (index 1..StackCount).
+    std::vector<std::vector<NTSTATUS>> returns; // dispatch results not yet checked
+    std::vector<int> mark;                      // -1 unknown, else final SL_PENDING_RETURNED
+    // Set by the harness: what the application handed over.
+    PVOID originalSystemBuffer = nullptr;
+    ULONG originalLength = 0;
+    UCHAR originalMajor = 0;
+    void (*onComplete)(PIRP irp, void* context) = nullptr;
+    void* onCompleteContext = nullptr;
+};
+
+struct PoolBlock {
+    POOL_TYPE type;
+    size_t size;
+    ULONG tag;
+};
+
+struct Mapping {
+    size_t size;
+};
+
+struct KernelState {
+    std::mutex lock; // guards everything below
+    std::map<PIRP, IrpTrack> irps;
+    std::map<void*, PoolBlock> pool;
+    std::vector<Harness::PoolCall> poolCalls;
+    int poolFailAfter = 0;
+    int poolFailCount = 0;
+    std::map<void*, Mapping> mappings;
+    std::map<ULONG64, Bytes> firmware;
+    int mapFailures = 0;
+    std::vector<RegistryValue> registry;
+    NTSTATUS registryFailStatus = STATUS_SUCCESS;
+    int registryFailures = 0;
+    NTSTATUS createDeviceFailStatus = STATUS_SUCCESS;
+    int createDeviceFailures = 0;
+    int attachFailures = 0;
+    int irpFailures = 0;
+    size_t poStartNextCalls = 0;
+    std::vector<PDEVICE_OBJECT> devices;
+};
+
+KernelState& Kernel();
+void ResetKernel();          // clears every record (devices are freed by their owners first)
+void FreeDeviceObject(PDEVICE_OBJECT device); // without verifier checks
+
+// Harness-built requests.
+PIRP AllocateIrpInternal(CCHAR stackSize, bool fromHarness);
+void FreeIrpInternal(PIRP irp);
+void SetIrqlForThread(KIRQL irql);
+
+} // namespace standin

@@ -1,0 +1,518 @@
+// The device below the filter: a serial-port driver with a scripted behaviour. It meets what
+// the filter relies on and nothing more; completions can come from a worker thread at
+// DISPATCH_LEVEL, as a port's deferred procedure call would bring them.
+#include "simulated_port.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace standin {
+
+namespace {
+SimulatedPort::Impl* PortOf(PDEVICE_OBJECT device)
+{
+    return *static_cast<SimulatedPort::Impl**>(device->DeviceExtension);
+}
+
+NTSTATUS NTAPI PortDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    return PortOf(device)->Dispatch(irp);
+}
+
+bool IsHandledPnp(UCHAR minor)
+{
+    return minor <= IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL;
+}
+} // namespace
+
+SimulatedPort::Impl::Impl()
+{
+    std::memset(&driver, 0, sizeof driver);
+    std::memset(&driverExtension, 0, sizeof driverExtension);
+    driver.DriverExtension = &driverExtension;
+    driverExtension.DriverObject = &driver;
+    for (auto& entry : driver.MajorFunction)
+        entry = PortDispatch;
+    IoCreateDevice(&driver, sizeof(Impl*), nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &pdo);
+    *static_cast<Impl**>(pdo->DeviceExtension) = this;
+    pdo->Flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
+    worker = std::thread([this] { WorkerLoop(); });
+}
+
+SimulatedPort::Impl::~Impl()
+{
+    {
+        // Whatever is still held completes now, as scripted.
+        std::lock_guard<std::mutex> guard(lock);
+        for (auto& job : held)
+            jobs.push_back(std::move(job));
+        held.clear();
+        stopping = true;
+        changed.notify_all();
+    }
+    worker.join();
+    if (pdo->AttachedDevice) {
+        pdo->AttachedDevice->DeviceObjectExtension->AttachedTo = nullptr;
+        pdo->AttachedDevice = nullptr;
+    }
+    FreeDeviceObject(pdo);
+}
+
+void SimulatedPort::Impl::WorkerLoop()
+{
+    SetIrqlForThread(DISPATCH_LEVEL);
+    std::unique_lock<std::mutex> guard(lock);
+    for (;;) {
+        changed.wait(guard, [this] { return stopping || !jobs.empty(); });
+        if (jobs.empty())
+            return;
+        std::function<void()> job = std::move(jobs.front());
+        jobs.pop_front();
+        busy = true;
+        guard.unlock();
+        job();
+        guard.lock();
+        busy = false;
+        changed.notify_all();
+    }
+}
+
+NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, std::function<void()> fill)
+{
+    if (when == Completion::Immediate) {
+        fill();
+        NTSTATUS status = irp->IoStatus.Status;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    IoMarkIrpPending(irp);
+    auto job = [irp, fill] {
+        fill();
+        IofCompleteRequest(irp, IO_SERIAL_INCREMENT);
+    };
+    std::lock_guard<std::mutex> guard(lock);
+    if (when == Completion::Held)
+        held.push_back(job);
+    else
+        jobs.push_back(job);
+    changed.notify_all();
+    return STATUS_PENDING;
+}
+
+NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
+{
+    PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
+    PortRequest seen;
+    seen.Major = sl->MajorFunction;
+    seen.Minor = sl->MinorFunction;
+    seen.ArrivedStatus = irp->IoStatus.Status;
+    seen.HadSystemBuffer = irp->AssociatedIrp.SystemBuffer != nullptr;
+    UCHAR* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+
+    switch (sl->MajorFunction) {
+        case IRP_MJ_READ: {
+            ULONG asked = sl->Parameters.Read.Length;
+            seen.Length = asked;
+            if (asked && !buffer)
+                Report("port-read-without-buffer", "a read of " + std::to_string(asked) +
+                                                       " bytes reached the port with no buffer");
+            ReadOutcome outcome = NextRead(asked);
+            Record(seen);
+            if (outcome.Status == STATUS_CANCELLED)
+                irp->Cancel = TRUE;
+            return Finish(irp, outcome.When, [irp, buffer, asked, outcome] {
+                size_t n = std::min<size_t>(outcome.Payload.size(), asked);
+                if (buffer && n)
+                    std::memcpy(buffer, outcome.Payload.data(), n);
+                irp->IoStatus.Status = outcome.Status;
+                irp->IoStatus.Information = outcome.OverrideCount ? outcome.Count : n;
+            });
+        }
+        case IRP_MJ_WRITE: {
+            ULONG length = sl->Parameters.Write.Length;
+            seen.Length = length;
+            if (buffer)
+                seen.Input.assign(buffer, buffer + length);
+            NTSTATUS status = STATUS_SUCCESS;
+            Completion when;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                when = writeWhen;
+                if (!writeResults.empty()) {
+                    status = writeResults.front().first;
+                    when = writeResults.front().second;
+                    writeResults.pop_front();
+                }
+                if (NT_SUCCESS(status)) {
+                    received.insert(received.end(), seen.Input.begin(), seen.Input.end());
+                    writes.push_back(seen.Input);
+                }
+            }
+            Record(seen);
+            return Finish(irp, when, [irp, status, length] {
+                irp->IoStatus.Status = status;
+                irp->IoStatus.Information = NT_SUCCESS(status) ? length : 0;
+            });
+        }
+        case IRP_MJ_DEVICE_CONTROL:
+            return DeviceControl(irp, sl, seen);
+        case IRP_MJ_PNP: {
+            std::pair<NTSTATUS, Completion> result{irp->IoStatus.Status, Completion::Immediate};
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                auto it = pnpResults.find(sl->MinorFunction);
+                if (it != pnpResults.end())
+                    result = it->second;
+                else if (IsHandledPnp(sl->MinorFunction))
+                    result.first = STATUS_SUCCESS;
+            }
+            Record(seen);
+            return Finish(irp, result.second, [irp, result] { irp->IoStatus.Status = result.first; });
+        }
+        case IRP_MJ_POWER:
+            seen.PowerType = static_cast<ULONG>(sl->Parameters.Power.Type);
+            seen.PowerState = static_cast<ULONG>(sl->Parameters.Power.State.SystemState);
+            return FinishWith(irp, seen, powerResult);
+        case IRP_MJ_CREATE:
+            return FinishWith(irp, seen, createResult);
+        case IRP_MJ_CLOSE:
+            return FinishWith(irp, seen, closeResult);
+        default: {
+            NTSTATUS status;
+            ULONG_PTR information;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                status = otherStatus;
+                information = otherInformation;
+            }
+            Record(seen);
+            return Finish(irp, Completion::Immediate, [irp, status, information] {
+                irp->IoStatus.Status = status;
+                irp->IoStatus.Information = information;
+            });
+        }
+    }
+}
+
+NTSTATUS SimulatedPort::Impl::FinishWith(PIRP irp, PortRequest& seen,
+                                         const std::pair<NTSTATUS, Completion>& scripted)
+{
+    std::pair<NTSTATUS, Completion> result;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        result = scripted;
+    }
+    Record(seen);
+    return Finish(irp, result.second, [irp, result] {
+        irp->IoStatus.Status = result.first;
+        irp->IoStatus.Information = 0;
+    });
+}
+
+NTSTATUS SimulatedPort::Impl::DeviceControl(PIRP irp, PIO_STACK_LOCATION sl, PortRequest& seen)
+{
+    UCHAR* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    ULONG code = sl->Parameters.DeviceIoControl.IoControlCode;
+    ULONG in = sl->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG out = sl->Parameters.DeviceIoControl.OutputBufferLength;
+    seen.IoControlCode = code;
+    seen.InputLength = in;
+    seen.Length = out;
+    if (buffer && in)
+        seen.Input.assign(buffer, buffer + in);
+
+    NTSTATUS status = STATUS_SUCCESS;
+    Bytes reply;
+    Completion when;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        when = ioctlWhen;
+        if (code == IOCTL_SERIAL_SET_HANDFLOW) {
+            if (in < sizeof(SERIAL_HANDFLOW) || !buffer)
+                status = STATUS_BUFFER_TOO_SMALL;
+            else
+                std::memcpy(&handflow, buffer, sizeof handflow);
+        } else if (code == IOCTL_SERIAL_GET_HANDFLOW) {
+            if (out < sizeof(SERIAL_HANDFLOW) || !buffer) {
+                status = STATUS_BUFFER_TOO_SMALL;
+            } else {
+                const UCHAR* p = reinterpret_cast<const UCHAR*>(&handflow);
+                reply.assign(p, p + sizeof handflow);
+            }
+        } else if (code == IOCTL_SERIAL_GET_COMMSTATUS) {
+            if (!commFailures.empty()) {
+                status = commFailures.front();
+                commFailures.pop_front();
+            } else if (out < sizeof(SERIAL_STATUS) || !buffer) {
+                status = STATUS_BUFFER_TOO_SMALL;
+            } else {
+                SERIAL_STATUS st;
+                std::memset(&st, 0, sizeof st);
+                st.AmountInInQueue = amountInInQueue;
+                const UCHAR* p = reinterpret_cast<const UCHAR*>(&st);
+                reply.assign(p, p + sizeof st);
+            }
+        }
+    }
+    Record(seen);
+    return Finish(irp, when, [irp, buffer, status, reply] {
+        if (!reply.empty())
+            std::memcpy(buffer, reply.data(), reply.size());
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = reply.size();
+    });
+}
+
+ReadOutcome SimulatedPort::Impl::NextRead(ULONG asked)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (!reads.empty()) {
+        ReadOutcome outcome = reads.front();
+        reads.pop_front();
+        return outcome;
+    }
+    ReadOutcome outcome;
+    outcome.When = streamWhen;
+    if (!streaming)
+        return ReadOutcome::Timeout();
+    size_t left = stream.size() - streamPosition;
+    if (left == 0) {
+        outcome.Status = streamAtEnd;
+        return outcome;
+    }
+    size_t n = std::min<size_t>({left, static_cast<size_t>(chunk), static_cast<size_t>(asked)});
+    outcome.Payload.assign(stream.begin() + static_cast<long>(streamPosition),
+                        stream.begin() + static_cast<long>(streamPosition + n));
+    streamPosition += n;
+    return outcome;
+}
+
+void SimulatedPort::Impl::Record(const PortRequest& seen)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    requests.push_back(seen);
+}
+
+// ---- Scripting interface -------------------------------------------------------------------
+
+DEVICE_OBJECT* SimulatedPort::Pdo() const
+{
+    return impl_->pdo;
+}
+void SimulatedPort::SetDeviceType(DEVICE_TYPE type)
+{
+    impl_->pdo->DeviceType = type;
+}
+void SimulatedPort::SetFlags(ULONG flags)
+{
+    impl_->pdo->Flags = flags;
+}
+void SimulatedPort::SetStackSize(CCHAR size)
+{
+    impl_->pdo->StackSize = size;
+}
+
+void SimulatedPort::QueueRead(const ReadOutcome& outcome)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->reads.push_back(outcome);
+}
+
+void SimulatedPort::SetStream(const Bytes& source, ULONG chunk, NTSTATUS atEnd)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->streaming = true;
+    impl_->stream = source;
+    impl_->streamPosition = 0;
+    impl_->chunk = chunk ? chunk : 1;
+    impl_->streamAtEnd = atEnd;
+}
+
+bool SimulatedPort::StreamExhausted() const
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    return impl_->streamPosition >= impl_->stream.size();
+}
+
+void SimulatedPort::QueueWriteResult(NTSTATUS status, Completion when)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->writeResults.emplace_back(status, when);
+}
+
+void SimulatedPort::SetWriteCompletion(Completion when)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->writeWhen = when;
+}
+
+Bytes SimulatedPort::Received() const
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    return impl_->received;
+}
+
+std::vector<Bytes> SimulatedPort::Writes() const
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    return impl_->writes;
+}
+
+SERIAL_HANDFLOW SimulatedPort::Handflow() const
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    return impl_->handflow;
+}
+
+void SimulatedPort::SetAmountInInQueue(ULONG amount)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->amountInInQueue = amount;
+}
+
+void SimulatedPort::QueueCommStatusFailure(NTSTATUS status)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->commFailures.push_back(status);
+}
+
+void SimulatedPort::SetDeviceControlCompletion(Completion when)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->ioctlWhen = when;
+}
+
+void SimulatedPort::SetPnpResult(UCHAR minor, NTSTATUS status, Completion when)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->pnpResults[minor] = {status, when};
+}
+
+void SimulatedPort::SetPowerResult(NTSTATUS status, Completion when)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->powerResult = {status, when};
+}
+
+void SimulatedPort::SetCreateResult(NTSTATUS status, Completion when)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->createResult = {status, when};
+}
+
+void SimulatedPort::SetCloseResult(NTSTATUS status, Completion when)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->closeResult = {status, when};
+}
+
+void SimulatedPort::SetOtherResult(NTSTATUS status, ULONG_PTR information)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->otherStatus = status;
+    impl_->otherInformation = information;
+}
+
+size_t SimulatedPort::HeldCount() const
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    return impl_->held.size();
+}
+
+bool SimulatedPort::WaitForHeld(size_t count)
+{
+    std::unique_lock<std::mutex> guard(impl_->lock);
+    return impl_->changed.wait_for(guard, std::chrono::seconds(30),
+                                   [this, count] { return impl_->held.size() >= count; });
+}
+
+void SimulatedPort::ReleaseHeld()
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    for (auto& job : impl_->held)
+        impl_->jobs.push_back(std::move(job));
+    impl_->held.clear();
+    impl_->changed.notify_all();
+}
+
+void SimulatedPort::WaitIdle()
+{
+    std::unique_lock<std::mutex> guard(impl_->lock);
+    impl_->changed.wait(guard, [this] { return impl_->jobs.empty() && !impl_->busy; });
+}
+
+std::vector<PortRequest> SimulatedPort::Requests() const
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    return impl_->requests;
+}
+
+std::vector<PortRequest> SimulatedPort::Requests(UCHAR major) const
+{
+    std::vector<PortRequest> out;
+    for (const auto& r : Requests())
+        if (r.Major == major)
+            out.push_back(r);
+    return out;
+}
+
+void SimulatedPort::ClearRequests()
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->requests.clear();
+}
+
+// ---- Scripted read outcomes ----------------------------------------------------------------
+
+ReadOutcome ReadOutcome::Raw(const Bytes& b, Completion w)
+{
+    ReadOutcome o;
+    o.Payload = b;
+    o.When = w;
+    return o;
+}
+
+ReadOutcome ReadOutcome::Data(const std::string& text, Completion w)
+{
+    return Raw(ToBytes(text), w);
+}
+
+ReadOutcome ReadOutcome::Timeout(Completion w)
+{
+    ReadOutcome o;
+    o.Status = STATUS_TIMEOUT;
+    o.When = w;
+    return o;
+}
+
+ReadOutcome ReadOutcome::Failure(NTSTATUS s, Completion w)
+{
+    ReadOutcome o;
+    o.Status = s;
+    o.When = w;
+    return o;
+}
+
+ReadOutcome ReadOutcome::OverCount(ULONG_PTR count, Completion w)
+{
+    ReadOutcome o;
+    o.OverrideCount = true;
+    o.Count = count;
+    o.When = w;
+    return o;
+}
+
+ReadOutcome ReadOutcome::Cancelled(const std::string& partial, Completion w)
+{
+    ReadOutcome o = Data(partial, w);
+    o.Status = STATUS_CANCELLED;
+    return o;
+}
+
+Bytes ToBytes(const std::string& text)
+{
+    return Bytes(text.begin(), text.end());
+}
+
+} // namespace standin

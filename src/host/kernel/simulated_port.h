@@ -1,0 +1,68 @@
+// Inside of the simulated port; the harness builds and tears it down.
+#pragma once
+
+#include "kernel_state.h"
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <thread>
+
+namespace standin {
+
+struct SimulatedPort::Impl {
+    Impl();
+    ~Impl();
+    NTSTATUS Dispatch(PIRP irp);
+
+    DRIVER_OBJECT driver;
+    DRIVER_EXTENSION driverExtension;
+    PDEVICE_OBJECT pdo = nullptr;
+
+    mutable std::mutex lock; // guards the script and the job lists
+    std::condition_variable changed;
+
+    std::deque<ReadOutcome> reads;
+    bool streaming = false;
+    Bytes stream;
+    size_t streamPosition = 0;
+    ULONG chunk = 1;
+    NTSTATUS streamAtEnd = STATUS_TIMEOUT;
+    Completion streamWhen = Completion::Immediate;
+
+    std::deque<std::pair<NTSTATUS, Completion>> writeResults;
+    Completion writeWhen = Completion::Immediate;
+    Bytes received;
+    std::vector<Bytes> writes;
+
+    SERIAL_HANDFLOW handflow{};
+    ULONG amountInInQueue = 0;
+    std::deque<NTSTATUS> commFailures;
+    Completion ioctlWhen = Completion::Immediate;
+
+    std::map<UCHAR, std::pair<NTSTATUS, Completion>> pnpResults;
+    std::pair<NTSTATUS, Completion> powerResult{STATUS_SUCCESS, Completion::Immediate};
+    std::pair<NTSTATUS, Completion> createResult{STATUS_SUCCESS, Completion::Immediate};
+    std::pair<NTSTATUS, Completion> closeResult{STATUS_SUCCESS, Completion::Immediate};
+    NTSTATUS otherStatus = STATUS_SUCCESS;
+    ULONG_PTR otherInformation = 0;
+
+    std::vector<PortRequest> requests;
+
+    std::deque<std::function<void()>> held;
+    std::deque<std::function<void()>> jobs;
+    bool busy = false;
+    bool stopping = false;
+    std::thread worker;
+
+private:
+    NTSTATUS Finish(PIRP irp, Completion when, std::function<void()> fill);
+    NTSTATUS FinishWith(PIRP irp, PortRequest& seen,
+                        const std::pair<NTSTATUS, Completion>& scripted);
+    NTSTATUS DeviceControl(PIRP irp, PIO_STACK_LOCATION sl, PortRequest& seen);
+    ReadOutcome NextRead(ULONG asked);
+    void Record(const PortRequest& seen);
+    void WorkerLoop();
+};
+
+} // namespace standin

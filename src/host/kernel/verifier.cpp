@@ -1,0 +1,51 @@
+// Verifier findings: each one goes to a pluggable handler; by default the process stops.
+#include "kernel_state.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace standin {
+
+namespace {
+std::mutex handlerLock;
+
+void DefaultHandler(const Finding& finding)
+{
+    std::fprintf(stderr, "\nkernel verifier: %s: %s\n", finding.Rule.c_str(),
+                 finding.Message.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+FindingHandler& CurrentHandler()
+{
+    static FindingHandler handler = DefaultHandler;
+    return handler;
+}
+} // namespace
+
+FindingHandler SetFindingHandler(FindingHandler handler)
+{
+    std::lock_guard<std::mutex> guard(handlerLock);
+    FindingHandler previous = CurrentHandler();
+    CurrentHandler() = handler ? std::move(handler) : FindingHandler(DefaultHandler);
+    return previous;
+}
+
+void Report(const char* rule, const std::string& message)
+{
+    FindingHandler handler;
+    {
+        std::lock_guard<std::mutex> guard(handlerLock);
+        handler = CurrentHandler();
+    }
+    handler(Finding{rule, message});
+}
+
+} // namespace standin
+
+extern "C" VOID StandinAssertFailed(const char* expression, const char* file, int line)
+{
+    standin::Report("assert", std::string(expression) + " failed at " + file + ":" +
+                                  std::to_string(line));
+}
