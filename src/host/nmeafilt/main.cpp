@@ -16,6 +16,8 @@ struct Command {
 const Command kCommands[] = {
     {"replay", nmeafilt::ReplayMain,
      "replay [--chunk N] [--read-size N] [--commands FILE] [--explain] [FILE | -]"},
+    {"simulate", nmeafilt::SimulateMain,
+     "simulate [--port DEVICE | --pty LINK] [--mode gps|utc] [--rate HZ] [--seconds N] [--seed N]"},
 };
 
 int Usage(FILE* out)

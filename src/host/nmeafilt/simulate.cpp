@@ -1,0 +1,312 @@
+// nmeafilt simulate: the receiver as a program, on a pseudo-terminal, a serial device or standard
+// output, paced as the real one is by its epoch rate and its baud rate.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <poll.h>
+#include <string>
+#include <unistd.h>
+
+#include "commands.h"
+#include "options.h"
+#include "receiver_model.h"
+#include "serial_io.h"
+
+namespace nmeafilt
+{
+
+namespace
+{
+
+const char kUsage[] =
+    "usage: nmeafilt simulate [--port DEVICE | --pty LINK] [--mode gps|utc] [--rate HZ]\n"
+    "                         [--seconds N] [--seed N] [--baud N] [--rmc on|off]\n"
+    "  --port DEVICE  send on an existing serial device (opened raw)\n"
+    "  --pty LINK     offer the receiver on a new pseudo-terminal, linked as LINK\n"
+    "                 (with neither, the sentences go to standard output)\n"
+    "  --mode M       gps: GGA without time, time sentence in GPS time (default);\n"
+    "                 utc: GGA with time, time sentence in UTC\n"
+    "  --rate HZ      epochs per second, 1 to 20 (default 1)\n"
+    "  --seconds N    stop after N seconds' worth of epochs (default: run until\n"
+    "                 SIGINT/SIGTERM or until the reader hangs up)\n"
+    "  --seed N       track, fix history and start time (default 1)\n"
+    "  --baud N       line speed the output is paced at, 1200 to 115200 (default 4800)\n"
+    "  --rmc on|off   RMC output at power-up (default off)\n";
+
+int BadUsage(const std::string& why)
+{
+    std::fprintf(stderr, "nmeafilt simulate: %s\n%s", why.c_str(), kUsage);
+    return kExitUsage;
+}
+
+struct Options {
+    std::string port;
+    std::string link;
+    ReceiverConfig receiver;
+    unsigned long seconds = 0;
+    unsigned baud = kDefaultBaud;
+};
+
+// Parses the arguments after "simulate"; returns -1 when they are good, else the exit code.
+int ParseOptions(int argc, char** argv, Options* options)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return kExitOk;
+        }
+        if (i + 1 >= argc)
+            return BadUsage(arg.compare(0, 2, "--") == 0 ? arg + " needs a value"
+                                                         : "unexpected argument '" + arg + "'");
+        const char* value = argv[++i];
+        unsigned long number = 0;
+        if (arg == "--port") {
+            options->port = value;
+        } else if (arg == "--pty") {
+            options->link = value;
+        } else if (arg == "--mode") {
+            if (std::strcmp(value, "gps") == 0)
+                options->receiver.mode = TimeMode::Gps;
+            else if (std::strcmp(value, "utc") == 0)
+                options->receiver.mode = TimeMode::Utc;
+            else
+                return BadUsage("--mode is gps or utc");
+        } else if (arg == "--rate") {
+            if (!ParseNumber(value, 1, 20, &number))
+                return BadUsage("--rate is a whole number from 1 to 20");
+            options->receiver.rateHz = static_cast<unsigned>(number);
+        } else if (arg == "--seconds") {
+            if (!ParseNumber(value, 1, 1000000000, &number))
+                return BadUsage("--seconds is a whole number, at least 1");
+            options->seconds = number;
+        } else if (arg == "--seed") {
+            if (!ParseNumber(value, 0, static_cast<unsigned long>(-1), &number))
+                return BadUsage("--seed is a whole number");
+            options->receiver.seed = number;
+        } else if (arg == "--baud") {
+            if (!ParseNumber(value, 1, 115200, &number) ||
+                !IsSupportedBaud(static_cast<unsigned>(number)))
+                return BadUsage("--baud is one of 1200 2400 4800 9600 19200 38400 57600 115200");
+            options->baud = static_cast<unsigned>(number);
+        } else if (arg == "--rmc") {
+            if (std::strcmp(value, "on") == 0)
+                options->receiver.rmcOutput = true;
+            else if (std::strcmp(value, "off") == 0)
+                options->receiver.rmcOutput = false;
+            else
+                return BadUsage("--rmc is on or off");
+        } else {
+            return BadUsage("unknown option '" + arg + "'");
+        }
+    }
+    if (!options->port.empty() && !options->link.empty())
+        return BadUsage("--port and --pty exclude each other");
+    return -1;
+}
+
+void SleepMs(long long ms)
+{
+    if (ms <= 0)
+        return;
+    timespec ts = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+    nanosleep(&ts, nullptr); // a stop signal cuts it short, which is what we want
+}
+
+// Why the receiver stopped.
+enum class Ending { Done, Stopped, HungUp, Failed };
+
+const char* EndingText(Ending ending)
+{
+    switch (ending) {
+        case Ending::Done:
+            return "time up";
+        case Ending::Stopped:
+            return "stopped";
+        case Ending::HungUp:
+            return "reader hung up";
+        case Ending::Failed:
+            return "device failed";
+    }
+    return "?";
+}
+
+// The line: where bytes go, where commands come from, and whether anybody is listening.
+class Line
+{
+  public:
+    Line(int out, int in, const PtyLink* pty, ReceiverModel* model)
+        : out_(out), in_(in), pty_(pty), model_(model)
+    {
+    }
+
+    // Takes in what is written to the receiver until `deadline`. False when the run must end.
+    bool ServeUntil(long long deadline)
+    {
+        for (;;) {
+            if (StopRequested())
+                return End(Ending::Stopped);
+            long long left = deadline - NowMs();
+            if (pty_ != nullptr && !pty_->PeerConnected()) {
+                // Nobody on the line: a receiver keeps sending into the void. Once somebody
+                // was there, their leaving ends the run.
+                if (everConnected_)
+                    return End(Ending::HungUp);
+                if (left <= 0)
+                    return true;
+                SleepMs(left < 20 ? left : 20);
+                continue;
+            }
+            everConnected_ = pty_ != nullptr;
+            if (in_ < 0) {
+                if (left <= 0)
+                    return true;
+                SleepMs(left);
+                continue;
+            }
+            pollfd p = {in_, POLLIN, 0};
+            int n = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+            if (n < 0 && errno != EINTR)
+                return End(Ending::Failed);
+            if (n > 0 && (p.revents & POLLIN)) {
+                char buffer[256];
+                ssize_t got = read(in_, buffer, sizeof buffer);
+                if (got > 0)
+                    model_->Receive(buffer, static_cast<std::size_t>(got));
+                else if (got == 0 || (errno != EAGAIN && errno != EINTR))
+                    return End(pty_ != nullptr || got == 0 || errno == EIO ? Ending::HungUp
+                                                                           : Ending::Failed);
+            } else if (n > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+                return End(Ending::HungUp);
+            }
+            if (left <= 0)
+                return true;
+        }
+    }
+
+    bool Send(const char* data, std::size_t length)
+    {
+        if (pty_ != nullptr && !pty_->PeerConnected())
+            return true;
+        if (!WriteAll(out_, data, length))
+            return End(StopRequested()                                     ? Ending::Stopped
+                       : pty_ != nullptr || errno == EPIPE || errno == EIO ? Ending::HungUp
+                                                                           : Ending::Failed);
+        sent_ += length;
+        return true;
+    }
+
+    Ending ending() const { return ending_; }
+    unsigned long long sent() const { return sent_; }
+
+  private:
+    bool End(Ending ending)
+    {
+        ending_ = ending;
+        return false;
+    }
+
+    int out_;
+    int in_;
+    const PtyLink* pty_;
+    ReceiverModel* model_;
+    bool everConnected_ = false;
+    Ending ending_ = Ending::Done;
+    unsigned long long sent_ = 0;
+};
+
+// Sends epoch after epoch: each starts on its tick, and its bytes leave no faster than the baud
+// rate allows (ten bit times per byte). A line too slow for the epoch rate lets the epochs slip
+// rather than bunch up.
+Ending Transmit(Line& line, ReceiverModel& model, const Options& options,
+                unsigned long long* epochs)
+{
+    const unsigned rate = options.receiver.rateHz;
+    const double msPerByte = 10000.0 / options.baud;
+    const std::size_t chunk = options.baud / 1000 > 0 ? options.baud / 1000 : 1; // ~10 ms each
+    const unsigned long long limit = options.seconds * rate;
+
+    long long anchor = NowMs();
+    unsigned long long sinceAnchor = 0;
+    double lineFree = static_cast<double>(anchor);
+    for (*epochs = 0; limit == 0 || *epochs < limit; ++*epochs) {
+        long long tick = anchor + static_cast<long long>(sinceAnchor * 1000 / rate);
+        long long now = NowMs();
+        if (now > tick + 1000 / rate) {
+            anchor = now;
+            sinceAnchor = 0;
+            tick = now;
+        }
+        if (!line.ServeUntil(tick))
+            return line.ending();
+        ++sinceAnchor;
+
+        std::string text = model.NextEpoch();
+        double at = lineFree > tick ? lineFree : static_cast<double>(tick);
+        for (std::size_t offset = 0; offset < text.size(); offset += chunk) {
+            std::size_t n = text.size() - offset < chunk ? text.size() - offset : chunk;
+            if (!line.ServeUntil(static_cast<long long>(at)) || !line.Send(text.data() + offset, n))
+                return line.ending();
+            at += n * msPerByte;
+        }
+        lineFree = at;
+    }
+    // Let the last bytes leave the line before hanging up.
+    line.ServeUntil(static_cast<long long>(lineFree));
+    return line.ending();
+}
+
+} // namespace
+
+int SimulateMain(int argc, char** argv)
+{
+    Options options;
+    int code = ParseOptions(argc, argv, &options);
+    if (code >= 0)
+        return code;
+
+    InstallStopHandlers();
+    PtyLink pty;
+    int out = STDOUT_FILENO;
+    int in = -1;
+    std::string where = "standard output";
+    std::string error;
+    if (!options.link.empty()) {
+        if (!pty.Create(options.link, &error)) {
+            std::fprintf(stderr, "nmeafilt simulate: %s\n", error.c_str());
+            return kExitFailure;
+        }
+        out = in = pty.Master();
+        where = options.link + " -> " + pty.SlavePath();
+    } else if (!options.port.empty()) {
+        out = in = OpenDevice(options.port, options.baud, &error);
+        if (out < 0) {
+            std::fprintf(stderr, "nmeafilt simulate: %s\n", error.c_str());
+            return kExitFailure;
+        }
+        where = options.port;
+    }
+
+    ReceiverModel model(options.receiver);
+    std::fprintf(stderr, "nmeafilt simulate: receiver on %s, %s mode, %u Hz, %u baud, seed %llu\n",
+                 where.c_str(), options.receiver.mode == TimeMode::Gps ? "gps" : "utc",
+                 options.receiver.rateHz, options.baud,
+                 static_cast<unsigned long long>(options.receiver.seed));
+
+    Line line(out, in, options.link.empty() ? nullptr : &pty, &model);
+    unsigned long long epochs = 0;
+    Ending ending = Transmit(line, model, options, &epochs);
+
+    pty.Close();
+    if (!options.port.empty())
+        close(out);
+    std::fprintf(stderr,
+                 "nmeafilt simulate: %s after %llu epochs; %llu bytes sent; RMC output %s; "
+                 "commands received: RMC on %u, RMC off %u, other lines %u\n",
+                 EndingText(ending), epochs, line.sent(), model.RmcOutput() ? "on" : "off",
+                 model.RmcOnCommands(), model.RmcOffCommands(), model.OtherLines());
+    return ending == Ending::Failed ? kExitFailure : kExitOk;
+}
+
+} // namespace nmeafilt
