@@ -23,6 +23,7 @@ SUBSYSTEM_NATIVE = 1
 SCN_CNT_CODE = 0x00000020
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
+SCN_MEM_DISCARDABLE = 0x02000000
 
 # What the driver may import. Windows XP exports all of these; the I/O, event, power,
 # mapping, pool, string and registry routines are the ones the driver calls, and the
@@ -206,6 +207,10 @@ def check_sections(r: Report, img: Image):
            if (s.flags & (SCN_MEM_EXECUTE | SCN_CNT_CODE)) and s.flags & SCN_MEM_WRITE]
     desc = ", ".join(f"{s.name}(0x{s.flags:08x})" for s in img.sections)
     r.check("no-writable-code", not bad, (f"writable and executable: {bad}; " if bad else "") + desc)
+    # The read path runs at dispatch level: no code or data may be paged out or discarded.
+    paged = [s.name for s in img.sections if s.name.upper().startswith(("PAGE", "INIT"))
+             or (s.flags & SCN_MEM_DISCARDABLE and s.name != ".reloc")]
+    r.check("non-paged", not paged, f"pageable or discardable: {paged}" if paged else "every section resident")
     relocs = len(img.directories) > 5 and img.directories[5][1] > 0
     r.check("relocations", relocs, "base relocations present" if relocs else "no base relocations")
 

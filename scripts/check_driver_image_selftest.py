@@ -68,6 +68,9 @@ def patched_image_cases(image, map_path, objects, workdir):
         ("imports", rename(b"memcpy", b"memcpx")),
         ("no-writable-code", put("<I", section_table + 40 * text + 36,
                                  img.sections[text].flags | chk.SCN_MEM_WRITE)),
+        ("non-paged", put("<I", section_table + 40 * text + 36,
+                          img.sections[text].flags | chk.SCN_MEM_DISCARDABLE)),
+        ("non-paged", put("8s", section_table + 40 * text, b"PAGE")),
         ("no-fpu-code", entry_code),
         ("relocations", put("<I", opt + 96 + 8 * 5 + 4, 0)),
     ]
