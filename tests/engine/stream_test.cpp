@@ -408,3 +408,57 @@ TEST(Replay, BundledSampleExercisesEveryPath)
 }
 
 } // namespace
+
+namespace
+{
+
+// The word-at-a-time scans against the plain definition, for a "*" or a zero byte at every
+// position of lines up to 40 bytes.
+TEST(Checksum, AgreesWithTheByteByByteDefinitionWhereverTheStarOrAZeroFalls)
+{
+    for (size_t size = 0; size <= 40; ++size) {
+        for (size_t star = 0; star <= size; ++star) {
+            for (int zeroAt = -1; zeroAt < static_cast<int>(size); ++zeroAt) {
+                std::string line(size, 'Q');
+                for (size_t i = 0; i < size; ++i) {
+                    line[i] = static_cast<char>('A' + (i * 7) % 23);
+                }
+                if (star < size) {
+                    line[star] = '*';
+                }
+                if (zeroAt >= 0) {
+                    line[zeroAt] = '\0';
+                }
+                unsigned sum = 0;
+                size_t firstStar = size;
+                bool zeroFirst = false;
+                for (size_t i = 1; i < size; ++i) {
+                    if (line[i] == '*') {
+                        firstStar = i;
+                        break;
+                    }
+                    zeroFirst |= line[i] == '\0';
+                    sum ^= static_cast<unsigned char>(line[i]);
+                }
+                auto u = reinterpret_cast<const UCHAR*>(line.data());
+                ASSERT_EQ(NmeaChecksum(u, static_cast<ULONG>(size)), sum) << size << "/" << star;
+                if (firstStar + 2 < size) {
+                    char digits[3];
+                    std::snprintf(digits, sizeof(digits), "%02X", sum);
+                    line[firstStar + 1] = digits[0];
+                    line[firstStar + 2] = digits[1];
+                }
+                const bool expected = !zeroFirst && firstStar + 2 < size &&
+                                      line[firstStar + 1] != '\0' && line[firstStar + 2] != '\0';
+                bool digitsIntact = zeroAt < 0 || static_cast<size_t>(zeroAt) < firstStar ||
+                                    static_cast<size_t>(zeroAt) > firstStar + 2;
+                if (digitsIntact) {
+                    ASSERT_EQ(NmeaVerifyChecksum(u, static_cast<ULONG>(size)), expected)
+                        << size << "/" << star << "/" << zeroAt;
+                }
+            }
+        }
+    }
+}
+
+} // namespace

@@ -3,6 +3,7 @@
 #include "nav_state.h"
 
 #include "gps_time.h"
+#include "word_scan.h"
 
 NAV_STATE NavState = {{'0', '0'}, {}, {}, {}, {}, {}, FALSE, FALSE};
 
@@ -42,6 +43,22 @@ void ResetNavState()
     NavState.TimeValid = FALSE;
 }
 
+// Nothing more is captured: the rest of the line up to its "*" goes over in one copy.
+// FALSE when there is no "*" or the finished sentence would not fit the work area.
+static BOOLEAN CopyRest(const UCHAR* line, ULONG from, UCHAR* out, ULONG o)
+{
+    const ULONG star = FindByte(line, from, NMEA_LINE_SIZE, '*');
+    if (star >= NMEA_LINE_SIZE) {
+        return FALSE;
+    }
+    const ULONG count = star + 1 - from;
+    if (o + count + 4 > NMEA_LINE_SIZE) {
+        return FALSE;
+    }
+    __builtin_memcpy(out + o, line + from, count);
+    return TRUE;
+}
+
 BOOLEAN RewriteGga(const UCHAR* line, UCHAR* out)
 {
     ULONG commas = 0;
@@ -74,11 +91,14 @@ BOOLEAN RewriteGga(const UCHAR* line, UCHAR* out)
             NavState.GgaHasTime = emptyTime ? FALSE : TRUE;
         } else if (commas == 2) {
             CopyField(NavState.Position, line, i, POSITION_WIDTH);
-        } else if (commas == 6 && i + FIX_STATUS_WIDTH <= NMEA_LINE_SIZE) {
-            CopyField(NavState.FixStatus, line, i, FIX_STATUS_WIDTH);
-            if (line[i + 1] == '0') {
-                Fill(NavState.Position, '0', POSITION_WIDTH);
+        } else if (commas == 6) {
+            if (i + FIX_STATUS_WIDTH <= NMEA_LINE_SIZE) {
+                CopyField(NavState.FixStatus, line, i, FIX_STATUS_WIDTH);
+                if (line[i + 1] == '0') {
+                    Fill(NavState.Position, '0', POSITION_WIDTH);
+                }
             }
+            return CopyRest(line, i + 1, out, o);
         }
     }
     return FALSE;
@@ -97,13 +117,15 @@ void CaptureVtg(const UCHAR* line, UCHAR* out)
             continue;
         }
         ++commas;
-        if (NavState.FixStatus[1] != '1') {
-            continue;
-        }
-        if (commas == 1) {
+        const BOOLEAN usableFix = NavState.FixStatus[1] == '1';
+        if (commas == 1 && usableFix) {
             CopyField(NavState.Course, line, i, COURSE_WIDTH);
         } else if (commas == 5) {
-            CopyField(NavState.Speed, line, i, SPEED_WIDTH);
+            if (usableFix) {
+                CopyField(NavState.Speed, line, i, SPEED_WIDTH);
+            }
+            CopyRest(line, i + 1, out, i + 1);
+            return;
         }
     }
 }

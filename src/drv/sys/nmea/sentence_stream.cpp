@@ -1,6 +1,8 @@
 // From raw port bytes to queued, re-checksummed sentences, and from the queue to a reader.
 #include "sentence_stream.h"
 
+#include "word_scan.h"
+
 static const UCHAR CR = '\r';
 static const UCHAR LF = '\n';
 
@@ -29,22 +31,40 @@ void SizeBuffer(BYTE_BUFFER* buffer, ULONG capacity)
     buffer->Capacity = capacity <= BYTE_BUFFER_SIZE ? capacity : BYTE_BUFFER_SIZE;
 }
 
-// Index of the first "*" after the leading "$" within `size` bytes, or `size` when none.
-static ULONG FindStar(const UCHAR* text, ULONG size)
+// XOR of text[1..] up to the first "*" (or the first zero byte, when `zeroEnds`), eight bytes
+// at a time while no word holds either. Returns where it stopped: `size` or more when it found
+// neither.
+static ULONG SumUntilStar(const UCHAR* text, ULONG size, BOOLEAN zeroEnds, UCHAR* sum)
 {
+    WORD64 words = 0;
     ULONG i = 1;
-    while (i < size && text[i] != '*') {
-        ++i;
+    while (size >= 8 && i <= size - 8) {
+        const WORD64 w = Load8(text + i);
+        if (HasByte(w, '*') || (zeroEnds && HasByte(w, 0))) {
+            break;
+        }
+        words ^= w;
+        i += 8;
     }
-    return i < size ? i : size;
+    words ^= words >> 32;
+    words ^= words >> 16;
+    words ^= words >> 8;
+    UCHAR s = static_cast<UCHAR>(words);
+    for (; i < size; ++i) {
+        const UCHAR b = text[i];
+        if (b == '*' || (zeroEnds && b == 0)) {
+            break;
+        }
+        s ^= b;
+    }
+    *sum = s;
+    return i;
 }
 
 UCHAR NmeaChecksum(const UCHAR* text, ULONG size)
 {
-    UCHAR sum = 0;
-    for (ULONG i = 1; i < size && text[i] != '*'; ++i) {
-        sum ^= text[i];
-    }
+    UCHAR sum;
+    SumUntilStar(text, size, FALSE, &sum);
     return sum;
 }
 
@@ -55,29 +75,32 @@ void FormatHexByte(UCHAR value, UCHAR* out)
     out[1] = static_cast<UCHAR>(digits[value & 0x0F]);
 }
 
-BOOLEAN NmeaVerifyChecksum(const UCHAR* line, ULONG size)
+// Index of the verified "*", or 0 when the line does not verify.
+static ULONG VerifiedStar(const UCHAR* line, ULONG size)
 {
-    ULONG star = FindStar(line, size);
-    if (size < 3 || star > size - 3) {
-        return FALSE; // no "*", or no room for two digits after it
-    }
-    for (ULONG i = 1; i < star; ++i) {
-        if (line[i] == 0) {
-            return FALSE;
-        }
+    UCHAR sum;
+    const ULONG star = SumUntilStar(line, size, TRUE, &sum);
+    if (size < 3 || star > size - 3 || line[star] != '*') {
+        return 0; // a zero byte first, no "*", or no room for two digits after it
     }
     UCHAR expected[2];
-    FormatHexByte(NmeaChecksum(line, star), expected);
-    return line[star + 1] == expected[0] && line[star + 2] == expected[1];
+    FormatHexByte(sum, expected);
+    return line[star + 1] == expected[0] && line[star + 2] == expected[1] ? star : 0;
+}
+
+BOOLEAN NmeaVerifyChecksum(const UCHAR* line, ULONG size)
+{
+    return VerifiedStar(line, size) != 0;
 }
 
 ULONG NmeaFinishSentence(UCHAR* text, ULONG size)
 {
-    ULONG star = FindStar(text, size);
+    UCHAR sum;
+    const ULONG star = SumUntilStar(text, size, FALSE, &sum);
     if (size < 5 || star > size - 5) {
         return 0; // no "*", or no room for the digits and CR LF
     }
-    FormatHexByte(NmeaChecksum(text, star), text + star + 1);
+    FormatHexByte(sum, text + star + 1);
     text[star + 3] = CR;
     text[star + 4] = LF;
     return star + 5;
@@ -129,9 +152,22 @@ static LINE_FATE Report(DEVICE_EXTENSION* ext, LINE_FATE fate, const UCHAR* line
     return fate;
 }
 
-// Rewrites `line` into `work` by its identifier; the fate if it is to be queued, else the drop.
-static LINE_FATE RewriteByType(DEVICE_EXTENSION* ext, const UCHAR* line, ULONG length, UCHAR* work)
+// A verified sentence queued as received: up to its checksum digits, which are already the
+// right ones, then CR LF. The same bytes finishing would give, without scanning again.
+static ULONG CopyVerified(const UCHAR* line, ULONG star, UCHAR* work)
 {
+    __builtin_memcpy(work, line, star + 3);
+    work[star + 3] = CR;
+    work[star + 4] = LF;
+    return star + 5;
+}
+
+// Rewrites `line` into `work` by its identifier. Returns the fate; `*finished` is the finished
+// length when the sentence is complete already, 0 when it still needs its checksum.
+static LINE_FATE RewriteByType(DEVICE_EXTENSION* ext, const UCHAR* line, ULONG star, UCHAR* work,
+                               ULONG* finished)
+{
+    *finished = 0;
     if (StartsWith(line, "$GPGGA")) {
         BOOLEAN filled = NavState.TimeValid && line[6] == ',' && line[7] == ',';
         if (!RewriteGga(line, work)) {
@@ -140,7 +176,7 @@ static LINE_FATE RewriteByType(DEVICE_EXTENSION* ext, const UCHAR* line, ULONG l
         return filled ? LINE_REWRITTEN : LINE_QUEUED;
     }
     if (StartsWith(line, "$GPGSA") || StartsWith(line, "$GPGSV")) {
-        __builtin_memcpy(work, line, length);
+        *finished = CopyVerified(line, star, work);
         return LINE_QUEUED;
     }
     if (StartsWith(line, "$GPVTG")) {
@@ -148,7 +184,7 @@ static LINE_FATE RewriteByType(DEVICE_EXTENSION* ext, const UCHAR* line, ULONG l
         return LINE_QUEUED;
     }
     if (StartsWith(line, "$GPRMC")) {
-        __builtin_memcpy(work, line, length);
+        *finished = CopyVerified(line, star, work);
         if (!NavState.GgaHasTime) {
             ext->SendErrRateCommand = TRUE; // receiver sends RMC itself: tell it to stop
         }
@@ -178,22 +214,34 @@ LINE_FATE ProcessSentence(DEVICE_EXTENSION* ext)
     if (length > UsableCapacity(&ext->LineBuffer)) {
         return Report(ext, LINE_DISCARDED_OVERLONG, line, 0, nullptr, 0);
     }
-    if (!NmeaVerifyChecksum(line, length)) {
+    ULONG star = VerifiedStar(line, length);
+    if (star == 0) {
         return Report(ext, LINE_DROPPED_CHECKSUM, line, length, nullptr, 0);
     }
 
+    // Every writer below ends its sentence with a "*" it wrote, and finishing reads no further,
+    // so the work area needs no clearing.
     UCHAR work[NMEA_LINE_SIZE];
-    __builtin_memset(work, 0, sizeof(work));
-    LINE_FATE fate = RewriteByType(ext, line, length, work);
+    ULONG finished;
+    LINE_FATE fate = RewriteByType(ext, line, star, work, &finished);
     if (fate != LINE_QUEUED && fate != LINE_REWRITTEN && fate != LINE_SYNTHESIZED) {
         return Report(ext, fate, line, length, nullptr, 0);
     }
-    ULONG finished = NmeaFinishSentence(work, sizeof(work));
     if (finished == 0) {
-        return Report(ext, LINE_DROPPED_TOO_LONG, line, length, nullptr, 0);
+        finished = NmeaFinishSentence(work, sizeof(work));
+        if (finished == 0) {
+            return Report(ext, LINE_DROPPED_TOO_LONG, line, length, nullptr, 0);
+        }
     }
     AppendOutput(ext, work, finished);
     return Report(ext, fate, line, length, work, finished);
+}
+
+// Empties the line after `used` bytes of it were written; the rest is zero already.
+static void ClearLine(BYTE_BUFFER* line, ULONG used)
+{
+    __builtin_memset(line->Data, 0, used);
+    line->Length = 0;
 }
 
 void AssembleLines(DEVICE_EXTENSION* ext)
@@ -211,28 +259,52 @@ void AssembleLines(DEVICE_EXTENSION* ext)
         EmptyBuffer(lineBuffer);
         length = 0;
     }
+    const UCHAR* in = ext->ReadBuffer.Data;
+    UCHAR* line = lineBuffer->Data;
     for (ULONG r = 0; r < received; ++r) {
-        const UCHAR b = ext->ReadBuffer.Data[r];
+        // Ordinary bytes go over as one run, up to the next "$" or LF or the line's end.
+        ULONG run = 0;
+        const ULONG room = lineCapacity - 1 - length;
+        while (run + 8 <= room && received - r - run >= 8) {
+            const WORD64 w = Load8(in + r + run);
+            if (HasByte(w, '$') || HasByte(w, LF)) {
+                break;
+            }
+            run += 8;
+        }
+        while (r + run < received && run < room && in[r + run] != '$' && in[r + run] != LF) {
+            ++run;
+        }
+        if (run != 0) {
+            __builtin_memcpy(line + length, in + r, run);
+            length += run;
+            r += run;
+            if (r == received) {
+                break;
+            }
+        }
+        const UCHAR b = in[r];
         if (b == '$') {
             // A "$" always starts a new sentence; whatever came before it is lost.
-            EmptyBuffer(lineBuffer);
+            ClearLine(lineBuffer, length);
             length = 0;
         }
-        lineBuffer->Data[length] = b;
-        if (length > 0 && b == LF && lineBuffer->Data[length - 1] == CR) {
+        line[length] = b;
+        if (b == LF && length > 0 && line[length - 1] == CR) {
             lineBuffer->Length = length + 1;
             ProcessSentence(ext);
-            EmptyBuffer(lineBuffer);
+            ClearLine(lineBuffer, length + 1);
             length = 0;
             continue;
         }
-        lineBuffer->Length = ++length;
-        if (length >= lineCapacity) {
-            Report(ext, LINE_DISCARDED_OVERLONG, lineBuffer->Data, length, nullptr, 0);
-            EmptyBuffer(lineBuffer);
+        if (++length >= lineCapacity) {
+            lineBuffer->Length = length;
+            Report(ext, LINE_DISCARDED_OVERLONG, line, length, nullptr, 0);
+            ClearLine(lineBuffer, length);
             length = 0;
         }
     }
+    lineBuffer->Length = length;
 }
 
 void AppendOutput(DEVICE_EXTENSION* ext, const UCHAR* text, ULONG length)
