@@ -215,6 +215,21 @@ def check_sections(r: Report, img: Image):
     r.check("relocations", relocs, "base relocations present" if relocs else "no base relocations")
 
 
+def check_version_resource(r: Report, img: Image):
+    rva, size = img.directories[2] if len(img.directories) > 2 else (0, 0)
+    types = []
+    if rva and size:
+        root = img.rva_to_offset(rva)
+        named, ids = struct.unpack_from("<HH", img.data, root + 12)
+        types = [struct.unpack_from("<I", img.data, root + 16 + 8 * i)[0] for i in range(named + ids)]
+        blob = img.data[root : root + size]
+    has_version = 16 in types  # RT_VERSION
+    names = "nmeafilt.sys".encode("utf-16-le") in blob if has_version else False
+    r.check("version-resource", has_version and names,
+            "VERSIONINFO naming nmeafilt.sys" if has_version and names
+            else f"resource types {types}, file name {'found' if names else 'missing'}")
+
+
 def check_fpu(r: Report, image_path: str, objdump: str):
     run = subprocess.run([objdump, "-d", "--no-show-raw-insn", image_path],
                          capture_output=True, text=True)
@@ -422,6 +437,7 @@ def main(argv=None) -> int:
     guarded("checksum", check_checksum, img)
     guarded("imports", check_imports, img)
     guarded("no-writable-code", check_sections, img)
+    guarded("version-resource", check_version_resource, img)
     guarded("no-fpu-code", check_fpu, args.image, args.objdump)
     guarded("no-static-constructors", check_constructors, img, map_text, symbols, objects, args.objdump)
     try:

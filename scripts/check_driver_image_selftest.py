@@ -73,6 +73,8 @@ def patched_image_cases(image, map_path, objects, workdir):
         ("non-paged", put("8s", section_table + 40 * text, b"PAGE")),
         ("no-fpu-code", entry_code),
         ("relocations", put("<I", opt + 96 + 8 * 5 + 4, 0)),
+        ("version-resource", put("<I", opt + 96 + 8 * 2 + 4, 0)),
+        ("version-resource", rename("nmeafilt.sys".encode("utf-16-le")[:-1], "nmeafilt.sy_".encode("utf-16-le")[:-1])),
     ]
     for want, damage in cases:
         data = bytearray(good)
