@@ -1,0 +1,332 @@
+// nmeafilt simulate as a program, over real pseudo-terminals. Time-outs are generous and only
+// guard against hangs; no result depends on timing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "receiver_model.h"
+#include "serial_io.h"
+
+namespace nmeafilt
+{
+namespace
+{
+
+class TempDir
+{
+  public:
+    TempDir()
+    {
+        char pattern[] = "/tmp/nmeafilt-sim-XXXXXX";
+        path_ = mkdtemp(pattern);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+bool Exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string Slurp(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The program under test, run with its standard error in a file.
+class Program
+{
+  public:
+    Program(const std::vector<std::string>& args, const std::string& errPath)
+    {
+        pid_ = fork();
+        if (pid_ == 0) {
+            int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, STDIN_FILENO);
+            dup2(null, STDOUT_FILENO);
+            dup2(err, STDERR_FILENO);
+            std::vector<char*> argv;
+            static char program[] = NMEAFILT_PROGRAM;
+            argv.push_back(program);
+            for (const std::string& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(program, argv.data());
+            _exit(127);
+        }
+    }
+    ~Program()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // The exit code, or -1 if it has not ended within `ms`.
+    int Wait(int ms)
+    {
+        long long end = NowMs() + ms;
+        for (;;) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            if (NowMs() > end)
+                return -1;
+            usleep(10000);
+        }
+    }
+    void Signal(int signal) { kill(pid_, signal); }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+bool WaitFor(const std::string& path, int ms)
+{
+    long long end = NowMs() + ms;
+    while (!Exists(path)) {
+        if (NowMs() > end)
+            return false;
+        usleep(10000);
+    }
+    return true;
+}
+
+// Reads complete lines from a receiver; the first, possibly cut, line is skipped.
+class LineReader
+{
+  public:
+    explicit LineReader(int fd) : fd_(fd) {}
+
+    // Next complete line, or "" after `ms` without one.
+    std::string Next(int ms)
+    {
+        long long end = NowMs() + ms;
+        for (;;) {
+            std::size_t lf = buffer_.find('\n');
+            if (lf != std::string::npos) {
+                std::string line = buffer_.substr(0, lf + 1);
+                buffer_.erase(0, lf + 1);
+                if (synced_)
+                    return line;
+                synced_ = true;
+                continue;
+            }
+            if (NowMs() > end)
+                return std::string();
+            char chunk[96];
+            ssize_t n = ReadAvailable(fd_, chunk, sizeof chunk, 100);
+            if (n < 0)
+                return std::string();
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+  private:
+    int fd_;
+    std::string buffer_;
+    bool synced_ = false;
+};
+
+bool IsType(const std::string& line, const char* id)
+{
+    return line.compare(1, std::strlen(id), id) == 0;
+}
+
+void Send(int fd, std::string_view command)
+{
+    ASSERT_TRUE(WriteAll(fd, command.data(), command.size()));
+}
+
+// Reads whole epochs (GGA to GGA) until one passes `want`; the number of epochs read, or -1.
+template <typename Want> int EpochsUntil(LineReader& reader, Want want, int limit = 60)
+{
+    std::vector<std::string> epoch;
+    bool started = false;
+    for (int seen = 0; seen < limit;) {
+        std::string line = reader.Next(5000);
+        if (line.empty())
+            return -1;
+        EXPECT_TRUE(ChecksumValid(line)) << line;
+        if (IsType(line, "GPGGA")) {
+            if (started && want(epoch))
+                return seen;
+            started = true;
+            ++seen;
+            epoch.clear();
+        }
+        epoch.push_back(line);
+    }
+    return -1;
+}
+
+bool HasRmc(const std::vector<std::string>& epoch)
+{
+    for (const std::string& line : epoch)
+        if (IsType(line, "GPRMC"))
+            return true;
+    return false;
+}
+
+TEST(SimulateTest, ServesAReaderAndObeysTheRateCommands)
+{
+    TempDir dir;
+    std::string link = dir / "gps";
+    std::string err = dir / "err";
+    Program sim({"simulate", "--pty", link, "--mode", "utc", "--rate", "10", "--baud", "115200"},
+                err);
+    ASSERT_TRUE(WaitFor(link, 10000));
+    std::string error;
+    int fd = OpenDevice(link, 115200, &error);
+    ASSERT_GE(fd, 0) << error;
+    LineReader reader(fd);
+
+    // A whole epoch, without RMC while its output is off.
+    std::vector<std::string> types;
+    EXPECT_GE(EpochsUntil(reader,
+                          [&](const std::vector<std::string>& epoch) {
+                              for (const std::string& line : epoch)
+                                  types.push_back(line.substr(1, line.find(',') - 1));
+                              return true;
+                          }),
+              0);
+    ASSERT_GE(types.size(), 6u);
+    EXPECT_EQ(types.front(), "GPGGA");
+    EXPECT_EQ(types.back(), "PQXN");
+    EXPECT_EQ(std::count(types.begin(), types.end(), "GPRMC"), 0);
+
+    Send(fd, kRmcOnCommand);
+    EXPECT_GE(EpochsUntil(reader, HasRmc), 0) << "RMC after the RMC command";
+    Send(fd, kRmcOffCommand);
+    EXPECT_GE(EpochsUntil(reader, [](const std::vector<std::string>& e) { return !HasRmc(e); }), 0)
+        << "no RMC after the err command";
+
+    // The reader hangs up: the receiver goes away cleanly.
+    close(fd);
+    EXPECT_EQ(sim.Wait(10000), 0);
+    EXPECT_FALSE(Exists(link));
+    std::string summary = Slurp(err);
+    EXPECT_NE(summary.find("reader hung up"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("RMC on 1, RMC off 1, other lines 0"), std::string::npos) << summary;
+}
+
+TEST(SimulateTest, StopsOnSigtermAndRemovesItsLink)
+{
+    TempDir dir;
+    std::string link = dir / "gps";
+    Program sim({"simulate", "--pty", link}, dir / "err");
+    ASSERT_TRUE(WaitFor(link, 10000));
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(10000), 0);
+    EXPECT_FALSE(Exists(link));
+    EXPECT_NE(Slurp(dir / "err").find("stopped"), std::string::npos);
+}
+
+TEST(SimulateTest, EndsAfterItsSecondsWithNobodyListening)
+{
+    TempDir dir;
+    std::string link = dir / "gps";
+    Program sim({"simulate", "--pty", link, "--seconds", "1", "--rate", "20", "--baud", "115200"},
+                dir / "err");
+    EXPECT_EQ(sim.Wait(20000), 0);
+    EXPECT_FALSE(Exists(link));
+    std::string summary = Slurp(dir / "err");
+    EXPECT_NE(summary.find("time up after 20 epochs; 0 bytes sent"), std::string::npos) << summary;
+}
+
+// On an existing device: here the slave side of a pseudo-terminal the test holds.
+TEST(SimulateTest, SendsOnAnExistingDevice)
+{
+    TempDir dir;
+    PtyLink line;
+    std::string error;
+    ASSERT_TRUE(line.Create(dir / "line", &error)) << error;
+    Program sim({"simulate", "--port", line.Link(), "--mode", "gps", "--rate", "10", "--baud",
+                 "115200", "--seconds", "2", "--rmc", "on", "--seed", "4"},
+                dir / "err");
+    for (long long end = NowMs() + 10000; !line.PeerConnected() && NowMs() < end;)
+        usleep(10000);
+    ASSERT_TRUE(line.PeerConnected());
+    LineReader reader(line.Master());
+    int pqxn = 0;
+    for (int i = 0; i < 60 && pqxn < 3; ++i) {
+        std::string s = reader.Next(5000);
+        ASSERT_FALSE(s.empty());
+        EXPECT_TRUE(ChecksumValid(s)) << s;
+        if (IsType(s, "GPGGA")) {
+            EXPECT_EQ(s.compare(0, 8, "$GPGGA,,"), 0) << "no time in gps mode: " << s;
+        }
+        pqxn += IsType(s, "PQXN");
+    }
+    EXPECT_EQ(pqxn, 3);
+    Send(line.Master(), kRmcOffCommand);
+    // Keep reading so that the line never fills up.
+    int code = -1;
+    for (long long end = NowMs() + 20000; code < 0 && NowMs() < end; code = sim.Wait(0))
+        reader.Next(100);
+    EXPECT_EQ(code, 0);
+    std::string summary = Slurp(dir / "err");
+    EXPECT_NE(summary.find("time up after 20 epochs"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("RMC output off"), std::string::npos) << summary;
+}
+
+TEST(SimulateTest, BadUsageAndUnusableDevices)
+{
+    TempDir dir;
+    std::string file = dir / "file";
+    std::ofstream(file) << "keep";
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+    } cases[] = {
+        {{"--mode", "glonass"}, 2},
+        {{"--rate", "0"}, 2},
+        {{"--rate", "21"}, 2},
+        {{"--baud", "4801"}, 2},
+        {{"--seconds", "-1"}, 2},
+        {{"--seed", "x"}, 2},
+        {{"--rmc", "maybe"}, 2},
+        {{"--port", "/dev/null", "--pty", dir / "gps"}, 2},
+        {{"--frobnicate", "1"}, 2},
+        {{"--seconds"}, 2},
+        {{"--port", "/nonexistent/ttyUSB9"}, 1},
+        {{"--pty", file}, 1},
+        {{"--pty", dir / "missing-dir/gps"}, 1},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"simulate"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Program sim(args, dir / "err");
+        EXPECT_EQ(sim.Wait(10000), c.code) << c.args[0];
+        std::string message = Slurp(dir / "err");
+        EXPECT_EQ(message.compare(0, 19, "nmeafilt simulate: "), 0) << message;
+    }
+    EXPECT_EQ(Slurp(file), "keep");
+    EXPECT_FALSE(Exists(dir / "gps"));
+}
+
+} // namespace
+} // namespace nmeafilt
