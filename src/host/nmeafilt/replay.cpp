@@ -5,6 +5,7 @@
 #include <string>
 
 #include "commands.h"
+#include "driver_loop.h"
 #include "engine_loop.h"
 #include "options.h"
 
@@ -136,7 +137,7 @@ int ReplayMain(int argc, char** argv)
         config.observerContext = stderr;
     }
 
-    FILTER_COUNTERS counters = ReplayThroughEngine(input, config, sink);
+    FILTER_COUNTERS counters = ReplayThroughDriver(input, config, sink);
 
     std::fflush(stdout);
     if (sink.commands != nullptr && std::fclose(sink.commands) != 0) {
