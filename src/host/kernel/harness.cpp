@@ -9,11 +9,14 @@
 #include <cstring>
 #include <sstream>
 
-namespace standin {
+namespace standin
+{
 
-const char16_t kServicePath[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\nmeafilt";
+const char16_t kServicePath[] =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\nmeafilt";
 
-namespace {
+namespace
+{
 
 struct HarnessState {
     std::unique_ptr<SimulatedPort::Impl> portImpl;
@@ -59,10 +62,10 @@ void OnComplete(PIRP irp, void* context)
     if (call->copyBack && !NT_ERROR(status) && information) {
         size_t n = information;
         if (n > call->outputLength) {
-            Report("information-overrun",
-                   "a request completed with " + std::to_string(information) +
-                       " bytes of information for a caller buffer of " +
-                       std::to_string(call->outputLength));
+            Report("information-overrun", "a request completed with " +
+                                              std::to_string(information) +
+                                              " bytes of information for a caller buffer of " +
+                                              std::to_string(call->outputLength));
             n = call->outputLength;
         }
         if (irp->AssociatedIrp.SystemBuffer)
@@ -95,7 +98,9 @@ RequestResult Execute(const RequestSpec& spec)
         top = top->AttachedDevice;
     PIRP irp = AllocateIrpInternal(top->StackSize, true);
 
-    Call call;
+    // Heap-held: a request abandoned after a finding may still complete later.
+    Call* callp = new Call;
+    Call& call = *callp;
     call.copyBack = spec.copyBack;
     call.outputLength = spec.outputLength;
     call.callerMemory.assign(spec.outputLength, spec.fill);
@@ -133,9 +138,13 @@ RequestResult Execute(const RequestSpec& spec)
     result.Returned = IofCallDriver(top, irp);
 
     std::unique_lock<std::mutex> guard(call.lock);
-    if (result.Returned != STATUS_PENDING && !call.completed)
+    if (result.Returned != STATUS_PENDING && !call.completed) {
+        guard.unlock();
         Report("returned-before-completion",
                "a dispatch routine returned a final status for a request not yet completed");
+        result.Status = STATUS_PENDING;
+        return result; // the request and its record are left to whoever still holds it
+    }
     if (!call.done.wait_for(guard, std::chrono::seconds(60), [&call] { return call.completed; })) {
         Report("request-never-completed", "an application request was never completed");
         result.Status = STATUS_PENDING;
@@ -154,6 +163,7 @@ RequestResult Execute(const RequestSpec& spec)
 
     FreeIrpInternal(irp);
     std::free(systemBuffer);
+    delete callp;
     return result;
 }
 
@@ -184,7 +194,8 @@ RequestResult PendingRequest::Wait()
     return state->result;
 }
 
-namespace {
+namespace
+{
 PendingRequest Launch(RequestSpec spec)
 {
     PendingRequest pending;
@@ -442,8 +453,7 @@ RequestResult Harness::Write(const Bytes& data)
     return Execute(spec);
 }
 
-RequestResult Harness::DeviceControl(ULONG code, const Bytes& input, ULONG outputLength,
-                                     UCHAR fill)
+RequestResult Harness::DeviceControl(ULONG code, const Bytes& input, ULONG outputLength, UCHAR fill)
 {
     return Execute(DeviceControlSpec(code, input, outputLength, fill));
 }

@@ -7,9 +7,11 @@
 #include <cstring>
 #include <utility>
 
-namespace standin {
+namespace standin
+{
 
-namespace {
+namespace
+{
 
 using Findings = std::vector<std::pair<const char*, std::string>>;
 
@@ -39,8 +41,9 @@ void CheckPendingReturn(PIRP irp, int location, NTSTATUS returned, bool marked, 
 {
     if (returned == STATUS_PENDING && !marked)
         out.emplace_back("pending-not-marked",
-                         Describe(irp) + ": a dispatch routine returned STATUS_PENDING without "
-                                         "marking the request pending (stack location " +
+                         Describe(irp) +
+                             ": a dispatch routine returned STATUS_PENDING without "
+                             "marking the request pending (stack location " +
                              std::to_string(location) + ")");
     else if (returned != STATUS_PENDING && marked)
         out.emplace_back("marked-not-pending",
@@ -163,7 +166,8 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                                   Describe(Irp) + " sent down, but it is not an allocated request");
         } else if (Irp->CurrentLocation <= 1) {
             findings.emplace_back("out-of-stack-locations",
-                                  Describe(Irp) + " sent to a device with no stack location left (" +
+                                  Describe(Irp) +
+                                      " sent to a device with no stack location left (" +
                                       std::to_string(Irp->StackCount) + " in the request)");
         } else if (!DeviceObject || !DeviceObject->DriverObject) {
             findings.emplace_back("call-no-device", Describe(Irp) + " sent to no device");
@@ -178,9 +182,10 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             sl->DeviceObject = DeviceObject;
             dispatch = DeviceObject->DriverObject->MajorFunction[sl->MajorFunction];
             if (!dispatch)
-                findings.emplace_back("no-dispatch-routine",
-                                      "the target driver has no dispatch routine for major function " +
-                                          std::to_string(sl->MajorFunction));
+                findings.emplace_back(
+                    "no-dispatch-routine",
+                    "the target driver has no dispatch routine for major function " +
+                        std::to_string(sl->MajorFunction));
         }
     }
     if (!dispatch) {
@@ -298,9 +303,9 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             track.routineRunning = false;
             if (track.freeDeferred) {
                 if (status != STATUS_MORE_PROCESSING_REQUIRED)
-                    findings.emplace_back("free-in-use",
-                                          Describe(Irp) + " freed in a completion routine that "
-                                                          "then let its completion go on");
+                    findings.emplace_back("free-in-use", Describe(Irp) +
+                                                             " freed in a completion routine that "
+                                                             "then let its completion go on");
                 Kernel().irps.erase(Irp);
                 release = true;
             } else if (status == STATUS_MORE_PROCESSING_REQUIRED) {
@@ -430,7 +435,8 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 
 } // extern "C"
 
-namespace standin {
+namespace standin
+{
 
 void FreeDeviceObject(PDEVICE_OBJECT device)
 {

@@ -4,9 +4,11 @@
 #include <chrono>
 #include <condition_variable>
 
-namespace standin {
+namespace standin
+{
 
-namespace {
+namespace
+{
 thread_local KIRQL currentIrql = PASSIVE_LEVEL;
 
 // One lock and one condition for every event: a setter touches the event only under the
@@ -86,9 +88,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     (void)Alertable;
     bool zeroTimeout = Timeout && Timeout->QuadPart == 0;
     if (currentIrql >= DISPATCH_LEVEL && !zeroTimeout)
-        Report("wait-at-dispatch",
-               "KeWaitForSingleObject with a non-zero time-out at IRQL " +
-                   std::to_string(static_cast<int>(currentIrql)));
+        Report("wait-at-dispatch", "KeWaitForSingleObject with a non-zero time-out at IRQL " +
+                                       std::to_string(static_cast<int>(currentIrql)));
     PRKEVENT event = static_cast<PRKEVENT>(Object);
     std::unique_lock<std::mutex> guard(eventLock);
     auto signalled = [event] { return event->Header.SignalState != 0; };

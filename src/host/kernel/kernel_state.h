@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-namespace standin {
+namespace standin
+{
 
 // Reports a verifier finding to the installed handler.
 void Report(const char* rule, const std::string& message);
@@ -64,7 +65,7 @@ struct KernelState {
 };
 
 KernelState& Kernel();
-void ResetKernel();          // clears every record (devices are freed by their owners first)
+void ResetKernel(); // clears every record (devices are freed by their owners first)
 void FreeDeviceObject(PDEVICE_OBJECT device); // without verifier checks
 
 // Harness-built requests.

@@ -4,7 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace standin {
+namespace standin
+{
 
 KernelState& Kernel()
 {
@@ -36,7 +37,8 @@ void ResetKernel()
     k.poStartNextCalls = 0;
 }
 
-namespace {
+namespace
+{
 std::u16string FromWide(PCWSTR text)
 {
     std::u16string out;
@@ -109,7 +111,8 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
         return nullptr;
     }
     // Unset physical memory reads as zero; the mapping is a copy, as reads of it see.
-    unsigned char* view = static_cast<unsigned char*>(std::calloc(1, NumberOfBytes ? NumberOfBytes : 1));
+    unsigned char* view =
+        static_cast<unsigned char*>(std::calloc(1, NumberOfBytes ? NumberOfBytes : 1));
     ULONG64 start = static_cast<ULONG64>(PhysicalAddress.QuadPart);
     for (const auto& region : k.firmware) {
         for (size_t i = 0; i < region.second.size(); ++i) {
@@ -156,8 +159,7 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
     DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
 }
 
-NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
-                                              PCUNICODE_STRING Source)
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source)
 {
     ULONG add = Source->Length;
     if (add == 0)

@@ -7,9 +7,11 @@
 #include <chrono>
 #include <cstring>
 
-namespace standin {
+namespace standin
+{
 
-namespace {
+namespace
+{
 SimulatedPort::Impl* PortOf(PDEVICE_OBJECT device)
 {
     return *static_cast<SimulatedPort::Impl**>(device->DeviceExtension);
@@ -136,6 +138,7 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
                 seen.Input.assign(buffer, buffer + length);
             NTSTATUS status = STATUS_SUCCESS;
             Completion when;
+            std::function<NTSTATUS(const Bytes&)> sink;
             {
                 std::lock_guard<std::mutex> guard(lock);
                 when = writeWhen;
@@ -143,12 +146,16 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
                     status = writeResults.front().first;
                     when = writeResults.front().second;
                     writeResults.pop_front();
+                } else {
+                    sink = writeSink;
                 }
-                if (NT_SUCCESS(status)) {
+                if (NT_SUCCESS(status) && !sink) {
                     received.insert(received.end(), seen.Input.begin(), seen.Input.end());
                     writes.push_back(seen.Input);
                 }
             }
+            if (sink)
+                status = sink(seen.Input); // outside the lock: the device may take its time
             Record(seen);
             return Finish(irp, when, [irp, status, length] {
                 irp->IoStatus.Status = status;
@@ -168,7 +175,8 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
                     result.first = STATUS_SUCCESS;
             }
             Record(seen);
-            return Finish(irp, result.second, [irp, result] { irp->IoStatus.Status = result.first; });
+            return Finish(irp, result.second,
+                          [irp, result] { irp->IoStatus.Status = result.first; });
         }
         case IRP_MJ_POWER:
             seen.PowerType = static_cast<ULONG>(sl->Parameters.Power.Type);
@@ -266,11 +274,19 @@ NTSTATUS SimulatedPort::Impl::DeviceControl(PIRP irp, PIO_STACK_LOCATION sl, Por
 
 ReadOutcome SimulatedPort::Impl::NextRead(ULONG asked)
 {
-    std::lock_guard<std::mutex> guard(lock);
+    std::unique_lock<std::mutex> guard(lock);
     if (!reads.empty()) {
         ReadOutcome outcome = reads.front();
         reads.pop_front();
         return outcome;
+    }
+    if (readSource) {
+        std::function<Bytes(ULONG)> source = readSource;
+        guard.unlock(); // the source waits for the device
+        Bytes arrived = source(asked);
+        if (arrived.empty())
+            return ReadOutcome::Timeout();
+        return ReadOutcome::Raw(arrived);
     }
     ReadOutcome outcome;
     outcome.When = streamWhen;
@@ -283,7 +299,7 @@ ReadOutcome SimulatedPort::Impl::NextRead(ULONG asked)
     }
     size_t n = std::min<size_t>({left, static_cast<size_t>(chunk), static_cast<size_t>(asked)});
     outcome.Payload.assign(stream.begin() + static_cast<long>(streamPosition),
-                        stream.begin() + static_cast<long>(streamPosition + n));
+                           stream.begin() + static_cast<long>(streamPosition + n));
     streamPosition += n;
     return outcome;
 }
@@ -333,6 +349,18 @@ bool SimulatedPort::StreamExhausted() const
 {
     std::lock_guard<std::mutex> guard(impl_->lock);
     return impl_->streamPosition >= impl_->stream.size();
+}
+
+void SimulatedPort::SetReadSource(std::function<Bytes(ULONG asked)> source)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->readSource = std::move(source);
+}
+
+void SimulatedPort::SetWriteSink(std::function<NTSTATUS(const Bytes&)> sink)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->writeSink = std::move(sink);
 }
 
 void SimulatedPort::QueueWriteResult(NTSTATUS status, Completion when)

@@ -8,7 +8,8 @@
 #include <functional>
 #include <thread>
 
-namespace standin {
+namespace standin
+{
 
 struct SimulatedPort::Impl {
     Impl();
@@ -29,6 +30,8 @@ struct SimulatedPort::Impl {
     ULONG chunk = 1;
     NTSTATUS streamAtEnd = STATUS_TIMEOUT;
     Completion streamWhen = Completion::Immediate;
+    std::function<Bytes(ULONG)> readSource;
+    std::function<NTSTATUS(const Bytes&)> writeSink;
 
     std::deque<std::pair<NTSTATUS, Completion>> writeResults;
     Completion writeWhen = Completion::Immediate;
@@ -55,7 +58,7 @@ struct SimulatedPort::Impl {
     bool stopping = false;
     std::thread worker;
 
-private:
+  private:
     NTSTATUS Finish(PIRP irp, Completion when, std::function<void()> fill);
     NTSTATUS FinishWith(PIRP irp, PortRequest& seen,
                         const std::pair<NTSTATUS, Completion>& scripted);

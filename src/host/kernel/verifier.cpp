@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace standin {
+namespace standin
+{
 
-namespace {
+namespace
+{
 std::mutex handlerLock;
 
 void DefaultHandler(const Finding& finding)
@@ -46,6 +48,6 @@ void Report(const char* rule, const std::string& message)
 
 extern "C" VOID StandinAssertFailed(const char* expression, const char* file, int line)
 {
-    standin::Report("assert", std::string(expression) + " failed at " + file + ":" +
-                                  std::to_string(line));
+    standin::Report("assert",
+                    std::string(expression) + " failed at " + file + ":" + std::to_string(line));
 }

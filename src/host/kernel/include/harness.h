@@ -20,23 +20,25 @@
 #include <string>
 #include <vector>
 
-namespace standin {
+namespace standin
+{
 
 using Bytes = std::vector<UCHAR>;
 Bytes ToBytes(const std::string& text);
 
 // ---- Outcome of one request, as the application saw it --------------------------------
 struct RequestResult {
-    NTSTATUS Returned = 0;    // what the top dispatch routine returned (may be STATUS_PENDING)
-    NTSTATUS Status = 0;      // final IoStatus.Status
+    NTSTATUS Returned = 0;     // what the top dispatch routine returned (may be STATUS_PENDING)
+    NTSTATUS Status = 0;       // final IoStatus.Status
     ULONG_PTR Information = 0; // final IoStatus.Information
-    Bytes Data;               // what reached the caller's memory (buffered copy-back), sized to
-                              // the caller's output length; untouched bytes keep their fill
+    Bytes Data;                // what reached the caller's memory (buffered copy-back), sized to
+                               // the caller's output length; untouched bytes keep their fill
 };
 
 // A request issued without waiting; Wait() blocks until it has completed.
-class PendingRequest {
-public:
+class PendingRequest
+{
+  public:
     PendingRequest() = default;
     bool Done() const;
     RequestResult Wait();
@@ -54,14 +56,14 @@ enum class Completion {
 // One scripted port read.
 struct ReadOutcome {
     NTSTATUS Status = STATUS_SUCCESS;
-    Bytes Payload;               // copied to the start of the buffer (at most the length asked)
-    bool OverrideCount = false;  // report Count instead of the number of bytes copied
+    Bytes Payload;              // copied to the start of the buffer (at most the length asked)
+    bool OverrideCount = false; // report Count instead of the number of bytes copied
     ULONG_PTR Count = 0;
     Completion When = Completion::Immediate;
 
     static ReadOutcome Raw(const Bytes& b, Completion w = Completion::Immediate);
     static ReadOutcome Data(const std::string& text, Completion w = Completion::Immediate);
-    static ReadOutcome Timeout(Completion w = Completion::Immediate);        // STATUS_TIMEOUT, 0
+    static ReadOutcome Timeout(Completion w = Completion::Immediate); // STATUS_TIMEOUT, 0
     static ReadOutcome Failure(NTSTATUS s, Completion w = Completion::Immediate); // s, 0 bytes
     static ReadOutcome OverCount(ULONG_PTR count, Completion w = Completion::Immediate);
     static ReadOutcome Cancelled(const std::string& partial, Completion w = Completion::Immediate);
@@ -82,12 +84,13 @@ struct PortRequest {
 };
 
 // The device below: a serial-port driver of its own, with a scripted behaviour.
-class SimulatedPort {
-public:
+class SimulatedPort
+{
+  public:
     DEVICE_OBJECT* Pdo() const; // the port's device object (the one the filter attaches to)
-    void SetDeviceType(DEVICE_TYPE type);      // default FILE_DEVICE_SERIAL_PORT
-    void SetFlags(ULONG flags);                // default DO_BUFFERED_IO | DO_POWER_PAGABLE
-    void SetStackSize(CCHAR size);             // default 1
+    void SetDeviceType(DEVICE_TYPE type); // default FILE_DEVICE_SERIAL_PORT
+    void SetFlags(ULONG flags);           // default DO_BUFFERED_IO | DO_POWER_PAGABLE
+    void SetStackSize(CCHAR size);        // default 1
 
     // Reads: scripted outcomes served in order; with none left, a read ends in a time-out.
     void QueueRead(const ReadOutcome& outcome);
@@ -96,6 +99,13 @@ public:
     // outcomes, if any, are served first.
     void SetStream(const Bytes& source, ULONG chunk, NTSTATUS atEnd = STATUS_TIMEOUT);
     bool StreamExhausted() const;
+    // Live mode, for a port backed by a real device: with no scripted outcome left, every read
+    // is served by `source`, called in the reading thread with the length asked; it may wait a
+    // short time and returns what arrived (nothing: the read ends in a time-out). Every write
+    // with no scripted result goes to `sink`, whose status completes it; live writes are not
+    // kept for Received() and Writes(), so that a long run does not grow.
+    void SetReadSource(std::function<Bytes(ULONG asked)> source);
+    void SetWriteSink(std::function<NTSTATUS(const Bytes&)> sink);
 
     // Writes: the bytes of successful writes form what the receiver got. A scripted failure
     // completes the next write with that status and 0 bytes.
@@ -123,8 +133,8 @@ public:
     // Requests held with Completion::Held.
     size_t HeldCount() const;
     bool WaitForHeld(size_t count); // until `count` requests are held (false after a long wait)
-    void ReleaseHeld(); // completes every held request from a worker thread, in order
-    void WaitIdle();    // waits until no completion is in flight on a worker thread
+    void ReleaseHeld();             // completes every held request from a worker thread, in order
+    void WaitIdle();                // waits until no completion is in flight on a worker thread
 
     std::vector<PortRequest> Requests() const; // everything that reached the port, in order
     std::vector<PortRequest> Requests(UCHAR major) const;
@@ -133,7 +143,7 @@ public:
     struct Impl;
     explicit SimulatedPort(Impl* impl) : impl_(impl) {}
 
-private:
+  private:
     Impl* impl_;
 };
 
@@ -148,7 +158,8 @@ using FindingHandler = std::function<void(const Finding&)>;
 FindingHandler SetFindingHandler(FindingHandler handler);
 
 // ---- The harness --------------------------------------------------------------------------
-extern const char16_t kServicePath[]; // "\Registry\Machine\System\CurrentControlSet\Services\nmeafilt"
+extern const char16_t
+    kServicePath[]; // "\Registry\Machine\System\CurrentControlSet\Services\nmeafilt"
 
 struct RegistryValue {
     std::u16string Key;
@@ -158,8 +169,9 @@ struct RegistryValue {
 };
 
 // One Harness at a time: the kernel it plays is process-wide, as the real one is.
-class Harness {
-public:
+class Harness
+{
+  public:
     Harness();  // resets the kernel: pool, registry, firmware, devices, verifier counters
     ~Harness(); // waits for in-flight completions; removes what is left
 
@@ -194,16 +206,20 @@ public:
 
     // Kernel state a test sets or inspects.
     void SetFirmware(ULONG64 physicalAddress, const Bytes& bytes); // what MmMapIoSpace maps
-    void FailNextMaps(int count);       // the next `count` MmMapIoSpace calls return null
+    void FailNextMaps(int count); // the next `count` MmMapIoSpace calls return null
     void FailAllocations(int count, int after = 0); // fail `count` pool allocations after `after`
     void FailRegistryWrites(NTSTATUS status, int count = 1);
     void FailCreateDevice(NTSTATUS status, int count = 1); // IoCreateDevice returns `status`
     void FailAttach(int count = 1);                        // IoAttachDeviceToDeviceStack: null
     void FailIrpAllocations(int count = 1);                // IoAllocateIrp returns null
-    std::vector<RegistryValue> Registry() const; // every value written, in order
-    size_t OutstandingPool() const;              // driver pool allocations not yet freed
-    size_t MappedRanges() const;                 // MmMapIoSpace mappings not yet undone
-    struct PoolCall { POOL_TYPE Type; size_t Size; ULONG Tag; };
+    std::vector<RegistryValue> Registry() const;           // every value written, in order
+    size_t OutstandingPool() const;                        // driver pool allocations not yet freed
+    size_t MappedRanges() const;                           // MmMapIoSpace mappings not yet undone
+    struct PoolCall {
+        POOL_TYPE Type;
+        size_t Size;
+        ULONG Tag;
+    };
     std::vector<PoolCall> PoolCalls() const; // every ExAllocatePoolWithTag call, failed or not
     size_t PoStartNextPowerIrpCalls() const;
 };

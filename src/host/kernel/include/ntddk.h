@@ -23,8 +23,7 @@
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
 #define PAGED_CODE() ((void)0)
 #define FIELD_OFFSET(type, field) offsetof(type, field)
-#define CONTAINING_RECORD(address, type, field)                                                    \
-    ((type*)((char*)(address) - offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((char*)(address)-offsetof(type, field)))
 
 // ---- Basic types (the same types the engine's nmea_types.h declares) -----------------------
 typedef void VOID;
@@ -129,7 +128,13 @@ typedef struct _LIST_ENTRY {
 typedef CCHAR KPROCESSOR_MODE;
 typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 
-typedef enum _KWAIT_REASON { Executive = 0, FreePage, PageIn, PoolAllocation, UserRequest = 6 } KWAIT_REASON;
+typedef enum _KWAIT_REASON {
+    Executive = 0,
+    FreePage,
+    PageIn,
+    PoolAllocation,
+    UserRequest = 6
+} KWAIT_REASON;
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
 
 typedef struct _DISPATCHER_HEADER {
@@ -335,8 +340,8 @@ struct _IRP;
 
 typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
-typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject,
-                                             struct _IRP* Irp, PVOID Context);
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                             PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject,
                                          struct _DEVICE_OBJECT* PhysicalDeviceObject);
@@ -546,8 +551,7 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
 VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes);
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
-NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
-                                              PCUNICODE_STRING Source);
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
 NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
                                      ULONG ValueType, PVOID ValueData, ULONG ValueLength);
 
@@ -561,11 +565,15 @@ VOID StandinAssertFailed(const char* expression, const char* file, int line);
 
 #define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
 #define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
-#define RtlCopyMemory(Destination, Source, Length) __builtin_memcpy((Destination), (Source), (Length))
-#define RtlMoveMemory(Destination, Source, Length) __builtin_memmove((Destination), (Source), (Length))
-#define RtlEqualMemory(Destination, Source, Length) (!__builtin_memcmp((Destination), (Source), (Length)))
+#define RtlCopyMemory(Destination, Source, Length)                                                 \
+    __builtin_memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length)                                                 \
+    __builtin_memmove((Destination), (Source), (Length))
+#define RtlEqualMemory(Destination, Source, Length)                                                \
+    (!__builtin_memcmp((Destination), (Source), (Length)))
 
-// ---- Stack-location helpers, with the kit's meanings ----------------------------------------------
+// ---- Stack-location helpers, with the kit's meanings
+// ----------------------------------------------
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
 {
     return Irp->Tail.Overlay.CurrentStackLocation;
@@ -614,7 +622,8 @@ inline VOID IoMarkIrpPending(PIRP Irp)
     IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
 }
 
-// ---- Interlocked operations -----------------------------------------------------------------------
+// ---- Interlocked operations
+// -----------------------------------------------------------------------
 inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand)
 {
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,

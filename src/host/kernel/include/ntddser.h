@@ -3,7 +3,8 @@
 
 #include <ntddk.h>
 
-#define SERIAL_IOCTL(Function) CTL_CODE(FILE_DEVICE_SERIAL_PORT, Function, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define SERIAL_IOCTL(Function)                                                                     \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, Function, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 #define IOCTL_SERIAL_SET_BAUD_RATE SERIAL_IOCTL(1)
 #define IOCTL_SERIAL_SET_QUEUE_SIZE SERIAL_IOCTL(2)
