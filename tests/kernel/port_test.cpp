@@ -89,6 +89,47 @@ TEST_F(PortTest, WritesReachTheReceiverUnlessScriptedToFail)
     EXPECT_EQ(h.Port().Requests(IRP_MJ_WRITE)[1].Input, ToBytes("XX"));
 }
 
+// Live mode, as a port backed by a real device: scripted outcomes still come first; then the
+// source serves each read with what arrived, nothing meaning a time-out; writes go to the sink.
+TEST_F(PortTest, LiveSourceServesReadsAndSinkTakesWrites)
+{
+    std::vector<ULONG> asked;
+    std::vector<Bytes> arrivals = {ToBytes("$GP"), {}, ToBytes("GGA")};
+    h.Port().SetReadSource([&](ULONG length) {
+        asked.push_back(length);
+        Bytes next = arrivals.front();
+        arrivals.erase(arrivals.begin());
+        return next;
+    });
+    std::vector<Bytes> sunk;
+    h.Port().SetWriteSink([&](const Bytes& data) {
+        sunk.push_back(data);
+        return sunk.size() == 1 ? STATUS_SUCCESS : STATUS_DEVICE_NOT_READY;
+    });
+    h.Port().QueueRead(ReadOutcome::Data("S"));
+    struct Step {
+        const char* got;
+        NTSTATUS status;
+    } steps[] = {{"S", STATUS_SUCCESS}, {"$GP", STATUS_SUCCESS}, {"", STATUS_TIMEOUT},
+                 {"GGA", STATUS_SUCCESS}};
+    for (const Step& s : steps) {
+        RequestResult r = h.Read(8);
+        EXPECT_EQ(r.Status, s.status) << s.got;
+        ASSERT_EQ(r.Information, std::strlen(s.got));
+        EXPECT_EQ(0, std::memcmp(r.Data.data(), s.got, r.Information));
+    }
+    EXPECT_EQ(asked, (std::vector<ULONG>{8, 8, 8}));
+
+    h.Port().QueueWriteResult(STATUS_IO_TIMEOUT); // a scripted result is not the device's
+    EXPECT_EQ(h.Write(ToBytes("XX")).Status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(h.Write(ToBytes("ab")).Information, 2u);
+    RequestResult failed = h.Write(ToBytes("cd"));
+    EXPECT_EQ(failed.Status, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(failed.Information, 0u);
+    EXPECT_EQ(sunk, (std::vector<Bytes>{ToBytes("ab"), ToBytes("cd")}));
+    EXPECT_TRUE(h.Port().Writes().empty()) << "live writes are not kept";
+}
+
 struct CommCase {
     const char* name;
     ULONG output;
