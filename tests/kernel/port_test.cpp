@@ -110,7 +110,9 @@ TEST_F(PortTest, LiveSourceServesReadsAndSinkTakesWrites)
     struct Step {
         const char* got;
         NTSTATUS status;
-    } steps[] = {{"S", STATUS_SUCCESS}, {"$GP", STATUS_SUCCESS}, {"", STATUS_TIMEOUT},
+    } steps[] = {{"S", STATUS_SUCCESS},
+                 {"$GP", STATUS_SUCCESS},
+                 {"", STATUS_TIMEOUT},
                  {"GGA", STATUS_SUCCESS}};
     for (const Step& s : steps) {
         RequestResult r = h.Read(8);
