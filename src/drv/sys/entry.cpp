@@ -14,9 +14,9 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
     DriverObject->MajorFunction[IRP_MJ_CREATE] = FilterDispatchCreate;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = FilterDispatchClose;
-    DriverObject->MajorFunction[IRP_MJ_READ] = FilterDispatchPassThrough;
+    DriverObject->MajorFunction[IRP_MJ_READ] = FilterDispatchRead;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = FilterDispatchWrite;
-    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = FilterDispatchPassThrough;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = FilterDispatchDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_POWER] = FilterDispatchPower;
     DriverObject->MajorFunction[IRP_MJ_PNP] = FilterDispatchPnp;
     return STATUS_SUCCESS;
