@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <harness.h>
@@ -155,7 +156,13 @@ class Session
             }
             return standin::Bytes(bytes, bytes + n);
         });
-        port.SetWriteSink([this](const standin::Bytes& data) {
+        // A capture file or a pipe has no receiver to talk to: writing there would overwrite
+        // the capture, or come straight back as input.
+        struct stat st;
+        bool line = fstat(device_, &st) == 0 && (S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode));
+        port.SetWriteSink([this, line](const standin::Bytes& data) {
+            if (!line)
+                return STATUS_SUCCESS;
             return WriteAll(device_, data.data(), data.size()) ? STATUS_SUCCESS
                                                                : STATUS_DEVICE_NOT_READY;
         });

@@ -1,0 +1,171 @@
+// nmeafilt run over real pseudo-terminals: the simulated receiver below, a reader on the output
+// link above, the driver in the stand-in between. Time-outs only guard against hangs.
+#include "pty_helpers.h"
+
+namespace nmeafilt
+{
+namespace
+{
+
+using namespace testing_pty;
+
+std::vector<std::string> Field(const std::string& line)
+{
+    std::vector<std::string> fields;
+    std::string body = line.substr(1, line.find('*') - 1);
+    std::stringstream in(body);
+    std::string f;
+    while (std::getline(in, f, ','))
+        fields.push_back(f);
+    return fields;
+}
+
+struct Stack {
+    TempDir dir;
+    std::string receiver = dir / "receiver";
+    std::string served = dir / "served";
+};
+
+TEST(RunTest, GpsModeStreamIsRewrittenAndTheErrCommandReachesTheReceiver)
+{
+    Stack s;
+    Program sim({"simulate", "--pty", s.receiver, "--mode", "gps", "--rmc", "on", "--rate", "10",
+                 "--baud", "115200", "--seed", "21"},
+                s.dir / "sim.err");
+    ASSERT_TRUE(WaitFor(s.receiver, 10000));
+    Program run({"run", "--port", s.receiver, "--baud", "115200", "--pty", s.served},
+                s.dir / "run.err");
+    ASSERT_TRUE(WaitFor(s.served, 10000));
+    std::string error;
+    int fd = OpenDevice(s.served, 115200, &error);
+    ASSERT_GE(fd, 0) << error;
+    LineReader reader(fd);
+
+    // Until the receiver has stopped its own RMC and the filter's RMC carries a fix and a time:
+    // every epoch then holds exactly one RMC, the synthesized one, and no time sentence.
+    int epochs = EpochsUntil(
+        reader,
+        [](const std::vector<std::string>& epoch) {
+            int rmc = 0;
+            bool fixedWithTime = false;
+            for (const std::string& line : epoch) {
+                EXPECT_FALSE(IsType(line, "PQXN")) << line;
+                if (IsType(line, "GPRMC")) {
+                    ++rmc;
+                    std::vector<std::string> f = Field(line);
+                    fixedWithTime = f.size() == 13 && f[2] == "A" && f[1].size() == 6 &&
+                                    f[9].size() == 6 && f[12] == "A";
+                }
+            }
+            return rmc == 1 && fixedWithTime;
+        },
+        400);
+    EXPECT_GE(epochs, 0) << "no epoch with the synthesized RMC alone";
+    std::string gga;
+    while (!IsType(gga = reader.Next(5000), "GPGGA") && !gga.empty()) {
+    }
+    EXPECT_EQ(Field(gga)[1].size(), 6u) << "GGA time filled by the filter: " << gga;
+
+    // The receiver goes away: run closes down cleanly and removes its link.
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(10000), 0);
+    EXPECT_EQ(run.Wait(10000), 0);
+    close(fd);
+    EXPECT_FALSE(Exists(s.served));
+    std::string simSummary = Slurp(s.dir / "sim.err");
+    EXPECT_NE(simSummary.find("RMC output off"), std::string::npos) << simSummary;
+    std::string runSummary = Slurp(s.dir / "run.err");
+    EXPECT_NE(runSummary.find("RMC synthesized"), std::string::npos) << runSummary;
+    EXPECT_NE(runSummary.find("the device hung up"), std::string::npos) << runSummary;
+    EXPECT_EQ(runSummary.find(" 0 commands written"), std::string::npos) << runSummary;
+}
+
+TEST(RunTest, UtcModeReceiverIsAskedForItsRmc)
+{
+    Stack s;
+    Program sim({"simulate", "--pty", s.receiver, "--mode", "utc", "--rate", "10", "--baud",
+                 "115200", "--seed", "3"},
+                s.dir / "sim.err");
+    ASSERT_TRUE(WaitFor(s.receiver, 10000));
+    Program run({"run", "--port", s.receiver, "--baud", "115200", "--output", s.dir / "out"},
+                s.dir / "run.err");
+    // The receiver's own RMC (with its fractional seconds) comes through once it was asked.
+    bool receiverRmc = false;
+    for (long long end = NowMs() + 20000; !receiverRmc && NowMs() < end; usleep(50000)) {
+        std::istringstream out(Slurp(s.dir / "out"));
+        std::string line;
+        while (std::getline(out, line)) {
+            if (line.compare(0, 7, "$GPRMC,") == 0 && line.find('.') == 13)
+                receiverRmc = true;
+        }
+    }
+    EXPECT_TRUE(receiverRmc);
+    run.Signal(SIGINT);
+    EXPECT_EQ(run.Wait(10000), 0);
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(10000), 0);
+    EXPECT_EQ(Slurp(s.dir / "sim.err").find("RMC on 0,"), std::string::npos);
+    EXPECT_NE(Slurp(s.dir / "run.err").find("stopped"), std::string::npos);
+}
+
+// A capture file as the device: run reads it to its end and delivers what replay delivers.
+TEST(RunTest, FileDeviceGivesTheSameStreamAsReplay)
+{
+    TempDir dir;
+    ReceiverConfig config;
+    config.mode = TimeMode::Gps;
+    config.seed = 9;
+    config.rmcOutput = true;
+    ReceiverModel model(config);
+    std::string capture;
+    for (int e = 0; e < 40; ++e)
+        capture += model.NextEpoch();
+    std::ofstream(dir / "capture") << capture;
+
+    Program run({"run", "--port", dir / "capture", "--output", dir / "run.out"}, dir / "run.err");
+    EXPECT_EQ(run.Wait(20000), 0);
+    std::string command = std::string(NMEAFILT_PROGRAM) + " replay '" + (dir / "capture") +
+                          "' > '" + (dir / "replay.out") + "' 2> '" + (dir / "replay.err") + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::string ran = Slurp(dir / "run.out");
+    EXPECT_GT(ran.size(), capture.size() / 2);
+    EXPECT_EQ(ran, Slurp(dir / "replay.out"));
+    // The same summary, and why run ended.
+    EXPECT_EQ(Slurp(dir / "run.err"),
+              Slurp(dir / "replay.err") + "nmeafilt run: the device hung up or ended\n");
+}
+
+TEST(RunTest, BadUsageAndUnusableDevicesOrLinks)
+{
+    TempDir dir;
+    std::string file = dir / "file";
+    std::ofstream(file) << "keep";
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+    } cases[] = {
+        {{}, 2},
+        {{"--baud", "4800"}, 2},
+        {{"--port", "/dev/null", "--baud", "300"}, 2},
+        {{"--port", "/dev/null", "--pty", dir / "a", "--output", dir / "b"}, 2},
+        {{"--port", "/dev/null", "--pty", dir / "a", "-"}, 2},
+        {{"--port", "/dev/null", "--verbose"}, 2},
+        {{"--port"}, 2},
+        {{"--port", "/nonexistent/ttyUSB9"}, 1},
+        {{"--port", "/dev/null", "--pty", file}, 1},
+        {{"--port", "/dev/null", "--output", dir / "missing-dir/out"}, 1},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"run"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Program run(args, dir / "err");
+        EXPECT_EQ(run.Wait(10000), c.code) << (c.args.empty() ? "(none)" : c.args.back());
+        std::string message = Slurp(dir / "err");
+        EXPECT_EQ(message.compare(0, 14, "nmeafilt run: "), 0) << message;
+    }
+    EXPECT_EQ(Slurp(file), "keep");
+    EXPECT_FALSE(Exists(dir / "a"));
+}
+
+} // namespace
+} // namespace nmeafilt
