@@ -58,6 +58,11 @@ class Program
 {
   public:
     Program(const std::vector<std::string>& args, const std::string& errPath)
+        : Program(NMEAFILT_PROGRAM, args, errPath)
+    {
+    }
+    Program(const std::string& path, const std::vector<std::string>& args,
+            const std::string& errPath)
     {
         pid_ = fork();
         if (pid_ == 0) {
@@ -67,12 +72,11 @@ class Program
             dup2(null, STDOUT_FILENO);
             dup2(err, STDERR_FILENO);
             std::vector<char*> argv;
-            static char program[] = NMEAFILT_PROGRAM;
-            argv.push_back(program);
+            argv.push_back(const_cast<char*>(path.c_str()));
             for (const std::string& a : args)
                 argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
-            execv(program, argv.data());
+            execv(path.c_str(), argv.data());
             _exit(127);
         }
     }
