@@ -462,3 +462,41 @@ TEST(Checksum, AgreesWithTheByteByByteDefinitionWhereverTheStarOrAZeroFalls)
 }
 
 } // namespace
+
+// Sentences too short for the fixed-width fields: whatever they leave in the state, every
+// synthesized RMC is still one whole sentence of printable text, with no zero byte, no "*"
+// or line end taken from behind another sentence's "*".
+TEST(TimeSentence, ShortSentencesNeverPutZeroBytesOrForeignTailsIntoTheRmc)
+{
+    struct Case {
+        const char* name;
+        std::string input;
+    } cases[] = {
+        {"time sentence without its time fields", kGgaTime + Sentence("PQXN,GPtim,UTC")},
+        {"time sentence with the time but no date", kGgaTime + Sentence("PQXN,GPtim,UTC,1,094105")},
+        {"time field cut by the star", kGgaTime + Sentence("PQXN,GPtim,UTC,1,0941")},
+        {"position cut by the star", Sentence("GPGGA,094105,4807.0,N,1,1") + kTimeUtc},
+        {"course and speed cut by the star", kGgaTime + Sentence("GPVTG,05,T,0,M,0") + kTimeUtc},
+        {"gga with empty time filled from a short time sentence",
+         kGgaTime + Sentence("PQXN,GPtim,UTC,1,09") + kGgaNoTime},
+    };
+    for (const Case& c : cases) {
+        Engine e;
+        e.Feed(c.input);
+        const std::string out = e.ReadAll();
+        size_t at = 0;
+        while (at < out.size()) {
+            const size_t end = out.find("\r\n", at);
+            ASSERT_NE(end, std::string::npos) << c.name;
+            const std::string sentence = out.substr(at, end + 2 - at);
+            const std::string body = sentence.substr(1, sentence.size() - 6);
+            EXPECT_EQ(sentence, Sentence(body)) << c.name << ": " << sentence;
+            for (char ch : body) {
+                EXPECT_TRUE(ch >= 0x20 && ch < 0x7F && ch != '*' && ch != '$')
+                    << c.name << ": byte " << int(static_cast<unsigned char>(ch)) << " in " << body;
+            }
+            at = end + 2;
+        }
+        EXPECT_NE(out.find("$GPRMC"), std::string::npos) << c.name;
+    }
+}

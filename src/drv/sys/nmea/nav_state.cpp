@@ -13,21 +13,19 @@ static void Fill(UCHAR* dest, UCHAR value, ULONG count)
 }
 
 // Fixed-width copies never read past the line storage: a field that would is left as it was.
+// A field is taken only when all of its bytes lie in the sentence, ahead of its "*": bytes from
+// behind it (checksum, line end, zero fill) would make a later RMC malformed.
 static void CopyField(UCHAR* dest, const UCHAR* line, ULONG at, ULONG width)
 {
-    if (at <= NMEA_LINE_SIZE && width <= NMEA_LINE_SIZE - at) {
-        __builtin_memcpy(dest, line + at, width);
+    if (at > NMEA_LINE_SIZE || width > NMEA_LINE_SIZE - at) {
+        return;
     }
-}
-
-static BOOLEAN AllZero(const UCHAR* field, ULONG width)
-{
-    for (ULONG i = 0; i < width; ++i) {
-        if (field[i] != 0) {
-            return FALSE;
+    for (ULONG i = at; i < at + width; ++i) {
+        if (line[i] == '*' || line[i] == 0) {
+            return;
         }
     }
-    return TRUE;
+    __builtin_memcpy(dest, line + at, width);
 }
 
 void ResetNavState()
@@ -222,25 +220,34 @@ static ULONG PutField(UCHAR* out, ULONG o, const UCHAR* field, ULONG width)
     return o + width;
 }
 
-// A speed or course never captured since the reset is an empty field, not zero bytes.
-static ULONG PutCapturedField(UCHAR* out, ULONG o, const UCHAR* field, ULONG width)
+// A fragment not (wholly) captured since the reset still holds zero bytes: it goes out as its
+// empty fields, never as zero bytes.
+static ULONG PutCapturedField(UCHAR* out, ULONG o, const UCHAR* field, ULONG width,
+                              const char* empty = ",")
 {
-    return AllZero(field, width) ? Put(out, o, ",") : PutField(out, o, field, width);
+    for (ULONG i = 0; i < width; ++i) {
+        if (field[i] == 0) {
+            return Put(out, o, empty);
+        }
+    }
+    return PutField(out, o, field, width);
 }
 
 void BuildRmc(UCHAR* out)
 {
     ULONG o = Put(out, 0, "$GPRMC");
-    o = NavState.TimeValid ? PutField(out, o, NavState.UtcTime, UTC_TIME_WIDTH) : Put(out, o, ",");
+    o = NavState.TimeValid ? PutCapturedField(out, o, NavState.UtcTime, UTC_TIME_WIDTH)
+                           : Put(out, o, ",");
     o = Put(out, o, ",");
     if (NavState.FixStatus[1] == '1') {
         o = Put(out, o, "A");
-        o = PutField(out, o, NavState.Position, POSITION_WIDTH);
+        o = PutCapturedField(out, o, NavState.Position, POSITION_WIDTH, ",,,,");
         o = PutCapturedField(out, o, NavState.Speed, SPEED_WIDTH);
         o = PutCapturedField(out, o, NavState.Course, COURSE_WIDTH);
     } else {
         o = Put(out, o, "V,,,,,,");
     }
-    o = NavState.TimeValid ? PutField(out, o, NavState.UtcDate, UTC_DATE_WIDTH) : Put(out, o, ",");
+    o = NavState.TimeValid ? PutCapturedField(out, o, NavState.UtcDate, UTC_DATE_WIDTH)
+                           : Put(out, o, ",");
     Put(out, o, ",,,A*");
 }
