@@ -2,7 +2,9 @@
 // flags, pending propagation, buffered copy-back, stack locations and device stacks.
 #include "test_filter.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 using namespace standin;
 using tf::config;
@@ -292,3 +294,45 @@ TEST_F(FilterTest, CreateAndAttachFailuresAreScripted)
 }
 
 } // namespace
+
+// The waiter may complete the request again before the signalling routine has returned
+// STATUS_MORE_PROCESSING_REQUIRED on the port's thread: the documented forward-and-wait pattern,
+// not a double completion. The routine lingers after signalling to open that window every time.
+NTSTATUS NTAPI SignalThenLinger(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    (void)device;
+    (void)irp;
+    KeSetEvent(static_cast<PRKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS NTAPI WaitThenCompleteAtOnce(PDEVICE_OBJECT device, PIRP irp)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, SignalThenLinger, &event, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(tf::Lower(device), irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = irp->IoStatus.Status;
+    }
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+TEST_F(FilterTest, WaiterMayCompleteBeforeTheSignallingRoutineReturns)
+{
+    Add();
+    config.dispatch = WaitThenCompleteAtOnce;
+    for (Completion when : {Completion::Immediate, Completion::Async}) {
+        h.Port().QueueRead(ReadOutcome::Data("abc", when));
+        RequestResult r = h.Read(8);
+        EXPECT_EQ(r.Status, STATUS_SUCCESS);
+        EXPECT_EQ(r.Information, 3u);
+    }
+    config.dispatch = nullptr;
+    tf::TearDownFilter(h);
+    EXPECT_TRUE(recorder.findings.empty()) << recorder.All();
+}

@@ -218,8 +218,20 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     (void)PriorityBoost;
     Findings findings;
     {
-        std::lock_guard<std::mutex> guard(Kernel().lock);
+        std::unique_lock<std::mutex> guard(Kernel().lock);
         auto it = Kernel().irps.find(Irp);
+        // Signal-and-reclaim: a completion routine may wake a waiter on another thread before
+        // it returns STATUS_MORE_PROCESSING_REQUIRED, and the waiter may complete the request
+        // at once. The kernel is done with the request once that routine returns, so the
+        // second completion is judged then, not while the first one is still unwinding.
+        while (it != Kernel().irps.end() && it->second.state == IrpTrack::Completing &&
+               it->second.routineRunning &&
+               it->second.routineThread != std::this_thread::get_id()) {
+            guard.unlock();
+            std::this_thread::yield();
+            guard.lock();
+            it = Kernel().irps.find(Irp);
+        }
         if (it == Kernel().irps.end()) {
             findings.emplace_back("complete-unknown-request",
                                   Describe(Irp) + " completed, but it is not an allocated request");
@@ -287,6 +299,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                              ? nullptr
                              : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
                 track.routineRunning = true;
+                track.routineThread = std::this_thread::get_id();
             }
         }
         ReportAll(findings);

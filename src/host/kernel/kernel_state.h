@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace standin
@@ -22,6 +23,7 @@ struct IrpTrack {
     bool fromHarness = false; // built by the harness on behalf of an application
     bool freeDeferred = false;
     bool routineRunning = false;
+    std::thread::id routineThread; // where the running completion routine runs
     // Pending-return bookkeeping per stack location (index 1..StackCount).
     std::vector<std::vector<NTSTATUS>> returns; // dispatch results not yet checked
     std::vector<int> mark;                      // -1 unknown, else final SL_PENDING_RETURNED
