@@ -14,3 +14,13 @@ ctest --test-dir build --output-on-failure -j$jobs
 
 stage "driver image for Windows XP"
 bash scripts/check_image.sh
+
+stage "static analysis: clang-tidy and cppcheck"
+bash scripts/check_robustness.sh analysis
+
+stage "sanitizers: tests under ASan+UBSan, threaded tests under TSan"
+bash scripts/check_robustness.sh asan
+bash scripts/check_robustness.sh tsan
+
+stage "fuzz targets, 60 s each"
+bash scripts/check_robustness.sh fuzz
