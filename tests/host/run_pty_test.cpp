@@ -2,6 +2,8 @@
 // link above, the driver in the stand-in between. Time-outs only guard against hangs.
 #include "pty_helpers.h"
 
+#include "driver_loop.h"
+
 namespace nmeafilt
 {
 namespace
@@ -133,6 +135,31 @@ TEST(RunTest, FileDeviceGivesTheSameStreamAsReplay)
     // The same summary, and why run ended.
     EXPECT_EQ(Slurp(dir / "run.err"),
               Slurp(dir / "replay.err") + "nmeafilt run: the device hung up or ended\n");
+}
+
+// The replay progress bar is fed by the driver loop: never backwards, ending at the whole input.
+TEST(ReplayProgressTest, RisesToTheWholeInput)
+{
+    ReceiverConfig rc;
+    rc.rmcOutput = true;
+    ReceiverModel model(rc);
+    std::string capture;
+    for (int e = 0; e < 30; ++e)
+        capture += model.NextEpoch();
+    ReplayConfig config;
+    std::vector<std::pair<size_t, size_t>> calls;
+    config.progress = [&](size_t consumed, size_t total) { calls.emplace_back(consumed, total); };
+    StringSink sink;
+    ReplayThroughDriver(capture, config, sink);
+    ASSERT_GT(calls.size(), capture.size() / 96);
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        EXPECT_EQ(calls[i].second, capture.size());
+        EXPECT_LE(calls[i].first, capture.size());
+        if (i > 0) {
+            EXPECT_GE(calls[i].first, calls[i - 1].first);
+        }
+    }
+    EXPECT_EQ(calls.back().first, capture.size());
 }
 
 TEST(RunTest, BadUsageAndUnusableDevicesOrLinks)

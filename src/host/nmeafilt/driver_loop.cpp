@@ -27,6 +27,9 @@ FILTER_COUNTERS ReplayThroughDriver(const std::string& input, const ReplayConfig
     size_t writesSeen = 0;
     for (;;) {
         standin::RequestResult read = kernel.Read(config.readSize);
+        if (config.progress) {
+            config.progress(ext->Counters.BytesIn, input.size());
+        }
         if (ext->Counters.CommandsWritten != attemptsSeen) {
             const std::vector<standin::Bytes> writes = port.Writes();
             for (size_t i = writesSeen; i < writes.size(); ++i) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "sentence_stream.h"
@@ -43,6 +44,8 @@ struct ReplayConfig {
     unsigned readSize = kDefaultReadSize; // bytes per application read, >= 1
     LINE_OBSERVER observer = nullptr;     // per-line fates, for --explain
     void* observerContext = nullptr;
+    // Called as the input is consumed (bytes taken by the port so far, input size); optional.
+    std::function<void(size_t consumed, size_t total)> progress = nullptr;
 };
 
 // Starts and opens a device over `input`, reads until a read returns nothing after the input is

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 #include "commands.h"
 #include "driver_loop.h"
@@ -52,6 +53,38 @@ void Explain(void* context, LINE_FATE fate, const UCHAR* line, ULONG lineLength,
 {
     ExplainLine(static_cast<FILE*>(context), fate, line, lineLength, out, outLength);
 }
+
+// Long captures take a while: a bar on standard error, redrawn when it changes.
+constexpr size_t kProgressThreshold = 4u << 20;
+
+class ProgressBar
+{
+  public:
+    void Show(size_t consumed, size_t total)
+    {
+        unsigned permille = total ? static_cast<unsigned>(consumed * 1000 / total) : 1000;
+        if (permille == shown_)
+            return;
+        shown_ = permille;
+        char bar[41];
+        for (unsigned i = 0; i < 40; ++i)
+            bar[i] = i < permille * 40 / 1000 ? '#' : '.';
+        bar[40] = '\0';
+        std::fprintf(stderr, "\r[%s] %3u%% %.1f of %.1f MB", bar, permille / 10, consumed / 1e6,
+                     total / 1e6);
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+    void Clear()
+    {
+        if (drawn_)
+            std::fputs("\r\033[K", stderr);
+    }
+
+  private:
+    unsigned shown_ = ~0u;
+    bool drawn_ = false;
+};
 
 } // namespace
 
@@ -137,7 +170,13 @@ int ReplayMain(int argc, char** argv)
         config.observerContext = stderr;
     }
 
+    ProgressBar bar;
+    if (haveInput && inputPath != "-" && input.size() > kProgressThreshold &&
+        isatty(STDERR_FILENO)) {
+        config.progress = [&bar](size_t consumed, size_t total) { bar.Show(consumed, total); };
+    }
     FILTER_COUNTERS counters = ReplayThroughDriver(input, config, sink);
+    bar.Clear();
 
     std::fflush(stdout);
     if (sink.commands != nullptr && std::fclose(sink.commands) != 0) {
