@@ -93,8 +93,9 @@ struct RequestSpec {
 RequestResult Execute(const RequestSpec& spec)
 {
     RequestResult result;
-    PDEVICE_OBJECT top = current ? current->port->Pdo() : nullptr;
-    while (top && top->AttachedDevice)
+    // Only a live Harness issues requests, so the port is there.
+    PDEVICE_OBJECT top = current->port->Pdo();
+    while (top->AttachedDevice)
         top = top->AttachedDevice;
     PIRP irp = AllocateIrpInternal(top->StackSize, true);
 

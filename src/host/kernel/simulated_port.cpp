@@ -36,6 +36,8 @@ SimulatedPort::Impl::Impl()
     driverExtension.DriverObject = &driver;
     for (auto& entry : driver.MajorFunction)
         entry = PortDispatch;
+    // The extension holds just the pointer back to this object.
+    // NOLINTNEXTLINE(bugprone-sizeof-expression)
     IoCreateDevice(&driver, sizeof(Impl*), nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &pdo);
     *static_cast<Impl**>(pdo->DeviceExtension) = this;
     pdo->Flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;

@@ -23,9 +23,11 @@ constexpr std::int64_t kSecondsPerWeek = 604800;
 constexpr std::size_t kMaxInputLine = 256;
 constexpr double kPi = 3.14159265358979323846;
 
+// printf-style on purpose: -Wformat checks every call against its arguments.
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-std::string Format(const char* format, ...)
+std::string Format(const char* format, ...) // NOLINT(cert-dcl50-cpp)
 {
     char text[160];
     va_list args;

@@ -102,7 +102,7 @@ int ReplayMain(int argc, char** argv)
         bool inlineValue = false;
         if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
             value = arg.substr(arg.find('=') + 1);
-            arg = arg.substr(0, arg.find('='));
+            arg.resize(arg.find('='));
             inlineValue = true;
         }
         auto takeValue = [&](std::string* out) {
