@@ -209,7 +209,8 @@ class Session
         lastStatus_ = now;
         const FILTER_COUNTERS& c = ext->Counters;
         std::fprintf(stderr, "\r\033[K%u B in, %llu B out, %u sentences, fix %s, last RMC %s%s",
-                     c.BytesIn, delivered_, c.SentencesQueued,
+                     static_cast<unsigned>(c.BytesIn), delivered_,
+                     static_cast<unsigned>(c.SentencesQueued),
                      rmc_.Status().empty() ? "-" : rmc_.Status().c_str(),
                      rmc_.Time().empty() ? "-" : rmc_.Time().c_str(), final ? "\n" : "");
         std::fflush(stderr);
