@@ -360,7 +360,10 @@ TEST(Captures, RealReceiverLogsComeOutWholeAndIndependentOfChunking)
         for (unsigned chunk : {1u, 7u, 95u}) {
             for (unsigned readSize : {1u, 13u, 4096u}) {
                 nmeafilt::StringSink sink;
-                nmeafilt::ReplayThroughEngine(input, {chunk, readSize}, sink);
+                nmeafilt::ReplayConfig config;
+                config.chunk = chunk;
+                config.readSize = readSize;
+                nmeafilt::ReplayThroughEngine(input, config, sink);
                 EXPECT_EQ(sink.output, reference.output)
                     << c.file << " " << chunk << "/" << readSize;
                 EXPECT_EQ(sink.commands, reference.commands) << c.file;

@@ -26,7 +26,9 @@ TEST_P(ReplayAgreement, DriverAndEngineGiveTheSameBytesForEveryChunkAndReadSize)
     ASSERT_FALSE(input.empty()) << path;
     for (unsigned readSize : {1u, 13u, 4096u}) {
         for (unsigned chunk = 1; chunk <= nmeafilt::kMaxChunk; ++chunk) {
-            const nmeafilt::ReplayConfig config{chunk, readSize};
+            nmeafilt::ReplayConfig config;
+            config.chunk = chunk;
+            config.readSize = readSize;
             nmeafilt::StringSink engine;
             nmeafilt::StringSink driver;
             FILTER_COUNTERS e = nmeafilt::ReplayThroughEngine(input, config, engine);
