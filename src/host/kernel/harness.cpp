@@ -78,7 +78,7 @@ void OnComplete(PIRP irp, void* context)
     call->done.notify_all();
 }
 
-struct RequestSpec {
+struct RequestPlan {
     UCHAR major = 0;
     UCHAR minor = 0;
     Bytes input;
@@ -90,7 +90,7 @@ struct RequestSpec {
     std::function<void(PIO_STACK_LOCATION)> setup;
 };
 
-RequestResult Execute(const RequestSpec& spec)
+RequestResult Execute(const RequestPlan& plan)
 {
     RequestResult result;
     // Only a live Harness issues requests, so the port is there.
@@ -102,36 +102,36 @@ RequestResult Execute(const RequestSpec& spec)
     // Heap-held: a request abandoned after a finding may still complete later.
     Call* callp = new Call;
     Call& call = *callp;
-    call.copyBack = spec.copyBack;
-    call.outputLength = spec.outputLength;
-    call.callerMemory.assign(spec.outputLength, spec.fill);
+    call.copyBack = plan.copyBack;
+    call.outputLength = plan.outputLength;
+    call.callerMemory.assign(plan.outputLength, plan.fill);
 
-    size_t bufferSize = std::max<size_t>(spec.input.size(), spec.outputLength);
+    size_t bufferSize = std::max<size_t>(plan.input.size(), plan.outputLength);
     void* systemBuffer = nullptr;
-    if (spec.withBuffer && bufferSize) {
+    if (plan.withBuffer && bufferSize) {
         // What a caller reads back is only what the driver put there.
         systemBuffer = std::malloc(bufferSize);
         std::memset(systemBuffer, 0xEE, bufferSize);
-        if (!spec.input.empty())
-            std::memcpy(systemBuffer, spec.input.data(), spec.input.size());
+        if (!plan.input.empty())
+            std::memcpy(systemBuffer, plan.input.data(), plan.input.size());
     }
     irp->AssociatedIrp.SystemBuffer = systemBuffer;
     irp->UserBuffer = call.callerMemory.data();
     irp->RequestorMode = UserMode;
-    irp->IoStatus.Status = spec.initialStatus;
+    irp->IoStatus.Status = plan.initialStatus;
     irp->IoStatus.Information = 0;
 
     PIO_STACK_LOCATION sl = IoGetNextIrpStackLocation(irp);
-    sl->MajorFunction = spec.major;
-    sl->MinorFunction = spec.minor;
-    if (spec.setup)
-        spec.setup(sl);
+    sl->MajorFunction = plan.major;
+    sl->MinorFunction = plan.minor;
+    if (plan.setup)
+        plan.setup(sl);
     {
         std::lock_guard<std::mutex> guard(Kernel().lock);
         IrpTrack& track = Kernel().irps[irp];
         track.originalSystemBuffer = systemBuffer;
         track.originalLength = sl->Parameters.Read.Length;
-        track.originalMajor = spec.major;
+        track.originalMajor = plan.major;
         track.onComplete = OnComplete;
         track.onCompleteContext = &call;
     }
@@ -168,7 +168,7 @@ RequestResult Execute(const RequestSpec& spec)
     return result;
 }
 
-PendingRequest Launch(RequestSpec spec);
+PendingRequest Launch(RequestPlan plan);
 
 } // namespace
 
@@ -197,44 +197,44 @@ RequestResult PendingRequest::Wait()
 
 namespace
 {
-PendingRequest Launch(RequestSpec spec)
+PendingRequest Launch(RequestPlan plan)
 {
     PendingRequest pending;
     pending.state = std::make_shared<PendingRequest::State>();
     auto state = pending.state;
-    state->thread = std::thread([state, spec] {
-        state->result = Execute(spec);
+    state->thread = std::thread([state, plan] {
+        state->result = Execute(plan);
         state->done = true;
     });
     return pending;
 }
 
-RequestSpec ReadSpec(ULONG length, UCHAR fill)
+RequestPlan ReadSpec(ULONG length, UCHAR fill)
 {
-    RequestSpec spec;
-    spec.major = IRP_MJ_READ;
-    spec.outputLength = length;
-    spec.copyBack = true;
-    spec.fill = fill;
-    spec.setup = [length](PIO_STACK_LOCATION sl) { sl->Parameters.Read.Length = length; };
-    return spec;
+    RequestPlan plan;
+    plan.major = IRP_MJ_READ;
+    plan.outputLength = length;
+    plan.copyBack = true;
+    plan.fill = fill;
+    plan.setup = [length](PIO_STACK_LOCATION sl) { sl->Parameters.Read.Length = length; };
+    return plan;
 }
 
-RequestSpec DeviceControlSpec(ULONG code, const Bytes& input, ULONG outputLength, UCHAR fill)
+RequestPlan DeviceControlSpec(ULONG code, const Bytes& input, ULONG outputLength, UCHAR fill)
 {
-    RequestSpec spec;
-    spec.major = IRP_MJ_DEVICE_CONTROL;
-    spec.input = input;
-    spec.outputLength = outputLength;
-    spec.copyBack = true;
-    spec.fill = fill;
+    RequestPlan plan;
+    plan.major = IRP_MJ_DEVICE_CONTROL;
+    plan.input = input;
+    plan.outputLength = outputLength;
+    plan.copyBack = true;
+    plan.fill = fill;
     ULONG inputLength = static_cast<ULONG>(input.size());
-    spec.setup = [code, inputLength, outputLength](PIO_STACK_LOCATION sl) {
+    plan.setup = [code, inputLength, outputLength](PIO_STACK_LOCATION sl) {
         sl->Parameters.DeviceIoControl.IoControlCode = code;
         sl->Parameters.DeviceIoControl.InputBufferLength = inputLength;
         sl->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
     };
-    return spec;
+    return plan;
 }
 } // namespace
 
@@ -372,11 +372,11 @@ void Harness::Unload()
 
 RequestResult Harness::Pnp(UCHAR minor, NTSTATUS initial)
 {
-    RequestSpec spec;
-    spec.major = IRP_MJ_PNP;
-    spec.minor = minor;
-    spec.initialStatus = initial;
-    return Execute(spec);
+    RequestPlan plan;
+    plan.major = IRP_MJ_PNP;
+    plan.minor = minor;
+    plan.initialStatus = initial;
+    return Execute(plan);
 }
 
 RequestResult Harness::Start()
@@ -399,32 +399,32 @@ RequestResult Harness::Remove()
 
 RequestResult Harness::Power(UCHAR minor, POWER_STATE_TYPE type, ULONG state)
 {
-    RequestSpec spec;
-    spec.major = IRP_MJ_POWER;
-    spec.minor = minor;
-    spec.initialStatus = STATUS_NOT_SUPPORTED;
-    spec.setup = [type, state](PIO_STACK_LOCATION sl) {
+    RequestPlan plan;
+    plan.major = IRP_MJ_POWER;
+    plan.minor = minor;
+    plan.initialStatus = STATUS_NOT_SUPPORTED;
+    plan.setup = [type, state](PIO_STACK_LOCATION sl) {
         sl->Parameters.Power.Type = type;
         if (type == SystemPowerState)
             sl->Parameters.Power.State.SystemState = static_cast<SYSTEM_POWER_STATE>(state);
         else
             sl->Parameters.Power.State.DeviceState = static_cast<DEVICE_POWER_STATE>(state);
     };
-    return Execute(spec);
+    return Execute(plan);
 }
 
 RequestResult Harness::Open()
 {
-    RequestSpec spec;
-    spec.major = IRP_MJ_CREATE;
-    return Execute(spec);
+    RequestPlan plan;
+    plan.major = IRP_MJ_CREATE;
+    return Execute(plan);
 }
 
 RequestResult Harness::Close()
 {
-    RequestSpec spec;
-    spec.major = IRP_MJ_CLOSE;
-    return Execute(spec);
+    RequestPlan plan;
+    plan.major = IRP_MJ_CLOSE;
+    return Execute(plan);
 }
 
 RequestResult Harness::Read(ULONG length, UCHAR fill)
@@ -439,19 +439,19 @@ PendingRequest Harness::ReadAsync(ULONG length, UCHAR fill)
 
 RequestResult Harness::ReadWithoutBuffer()
 {
-    RequestSpec spec = ReadSpec(0, 0xCC);
-    spec.withBuffer = false;
-    return Execute(spec);
+    RequestPlan plan = ReadSpec(0, 0xCC);
+    plan.withBuffer = false;
+    return Execute(plan);
 }
 
 RequestResult Harness::Write(const Bytes& data)
 {
-    RequestSpec spec;
-    spec.major = IRP_MJ_WRITE;
-    spec.input = data;
+    RequestPlan plan;
+    plan.major = IRP_MJ_WRITE;
+    plan.input = data;
     ULONG length = static_cast<ULONG>(data.size());
-    spec.setup = [length](PIO_STACK_LOCATION sl) { sl->Parameters.Write.Length = length; };
-    return Execute(spec);
+    plan.setup = [length](PIO_STACK_LOCATION sl) { sl->Parameters.Write.Length = length; };
+    return Execute(plan);
 }
 
 RequestResult Harness::DeviceControl(ULONG code, const Bytes& input, ULONG outputLength, UCHAR fill)
@@ -466,14 +466,14 @@ PendingRequest Harness::DeviceControlAsync(ULONG code, const Bytes& input, ULONG
 
 RequestResult Harness::Send(UCHAR major, UCHAR minor, const Bytes& input, ULONG outputLength)
 {
-    RequestSpec spec;
-    spec.major = major;
-    spec.minor = minor;
-    spec.input = input;
-    spec.outputLength = outputLength;
-    spec.copyBack = outputLength > 0;
+    RequestPlan plan;
+    plan.major = major;
+    plan.minor = minor;
+    plan.input = input;
+    plan.outputLength = outputLength;
+    plan.copyBack = outputLength > 0;
     ULONG inputLength = static_cast<ULONG>(input.size());
-    spec.setup = [major, inputLength, outputLength](PIO_STACK_LOCATION sl) {
+    plan.setup = [major, inputLength, outputLength](PIO_STACK_LOCATION sl) {
         if (major == IRP_MJ_READ)
             sl->Parameters.Read.Length = outputLength;
         else if (major == IRP_MJ_WRITE)
@@ -483,7 +483,7 @@ RequestResult Harness::Send(UCHAR major, UCHAR minor, const Bytes& input, ULONG 
             sl->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
         }
     };
-    return Execute(spec);
+    return Execute(plan);
 }
 
 void Harness::SetFirmware(ULONG64 physicalAddress, const Bytes& bytes)
