@@ -20,6 +20,11 @@ void ResetKernel()
     for (auto& block : k.pool)
         std::free(block.first);
     k.pool.clear();
+    // Requests a faulty driver never freed (or freed while held below) go with the kernel,
+    // as its pool does; the verifier has had its say about them.
+    for (auto& request : k.irps)
+        std::free(request.first);
+    k.irps.clear();
     k.poolCalls.clear();
     k.poolFailAfter = k.poolFailCount = 0;
     for (auto& m : k.mappings)
