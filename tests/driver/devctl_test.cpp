@@ -3,6 +3,7 @@
 #include "driver_fixture.h"
 
 #include <vector>
+#include "../common/param_name.h"
 
 namespace
 {
@@ -72,7 +73,8 @@ std::vector<FieldCase> AllFields()
     return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(AllValues, HandflowFieldTest, ::testing::ValuesIn(AllFields()));
+INSTANTIATE_TEST_SUITE_P(AllValues, HandflowFieldTest, ::testing::ValuesIn(AllFields()),
+                         ParamRowName());
 
 struct WordCase {
     ULONG Control, ControlExpected;
@@ -99,7 +101,8 @@ INSTANTIATE_TEST_SUITE_P(Words, HandflowWordTest,
                                            WordCase{0x19, 0x01, 0xC0, 0x40},
                                            WordCase{0x41, 0x41, 0x00, 0x00},
                                            WordCase{0x00, 0x00, 0x80, 0x40},
-                                           WordCase{0x38, 0x00, 0x03, 0x03}));
+                                           WordCase{0x38, 0x00, 0x03, 0x03}),
+                         ParamRowName());
 
 TEST_F(DevCtlTest, ShortFlowControlRecordIsRefused)
 {
@@ -170,7 +173,8 @@ INSTANTIATE_TEST_SUITE_P(Counts, CommStatusTest,
                                            CommStatusCase{40, 40, 40, Completion::Immediate},
                                            CommStatusCase{7, 0, 7, Completion::Immediate},
                                            CommStatusCase{10, 40, 40, Completion::Async},
-                                           CommStatusCase{0, 511, 511, Completion::Async}));
+                                           CommStatusCase{0, 511, 511, Completion::Async}),
+                         ParamRowName());
 
 // A failed request carries no status record: it goes up exactly as the port left it.
 TEST_F(DevCtlTest, FailedCommStatusIsUntouched)

@@ -2,6 +2,7 @@
 #include "driver_fixture.h"
 
 #include <vector>
+#include "../common/param_name.h"
 
 namespace
 {
@@ -86,7 +87,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // Unrelated bits of the lower device are not taken over.
                       AttachCase{DO_BUFFERED_IO | DO_EXCLUSIVE | DO_POWER_INRUSH |
                                      DO_BUS_ENUMERATED_DEVICE,
-                                 FILE_DEVICE_UNKNOWN, DO_BUFFERED_IO | DO_POWER_PAGABLE}));
+                                 FILE_DEVICE_UNKNOWN, DO_BUFFERED_IO | DO_POWER_PAGABLE}),
+    ParamRowName());
 
 TEST_F(EntryTest, NewDeviceRecordIsZeroBesidesItsLinks)
 {

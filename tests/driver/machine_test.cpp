@@ -2,6 +2,7 @@
 #include "driver_fixture.h"
 
 #include <vector>
+#include "../common/param_name.h"
 
 namespace
 {
@@ -66,7 +67,8 @@ INSTANTIATE_TEST_SUITE_P(Table, KnownModelTest,
                          ::testing::Values(ModelCase{"WQ53-1", 0x00}, ModelCase{"WQ53-2", 0xFF},
                                            ModelCase{"WQ53-3", 0x30}, ModelCase{"WQ53-4", 0x57},
                                            ModelCase{"WQ86-1", 0x00}, ModelCase{"WQ86-2", 0x80},
-                                           ModelCase{"WQ86-3", 0x01}, ModelCase{"WQ86-4", 0xFE}));
+                                           ModelCase{"WQ86-3", 0x01}, ModelCase{"WQ86-4", 0xFE}),
+                         ParamRowName());
 
 TEST_F(MachineTest, IdentifiesEachRowByItsIndex)
 {
@@ -142,7 +144,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{
                           "registry",
                           [](standin::Harness& k) { k.FailRegistryWrites(STATUS_ACCESS_DENIED); },
-                          STATUS_ACCESS_DENIED}));
+                          STATUS_ACCESS_DENIED}),
+    ParamRowName());
 
 TEST_F(MachineTest, PathBufferIsPagedTaggedAndSizedForTheTerminator)
 {

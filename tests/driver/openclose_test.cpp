@@ -1,5 +1,6 @@
 // Open and close.
 #include "driver_fixture.h"
+#include "../common/param_name.h"
 
 namespace
 {
@@ -78,7 +79,8 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, CloseTest,
                          ::testing::Values(CloseCase{STATUS_SUCCESS, Completion::Immediate},
                                            CloseCase{STATUS_SUCCESS, Completion::Async},
                                            CloseCase{STATUS_UNSUCCESSFUL, Completion::Immediate},
-                                           CloseCase{STATUS_UNSUCCESSFUL, Completion::Async}));
+                                           CloseCase{STATUS_UNSUCCESSFUL, Completion::Async}),
+                         ParamRowName());
 
 TEST_F(OpenCloseTest, OpenAgainAfterClose)
 {

@@ -2,6 +2,7 @@
 #include "driver_fixture.h"
 
 #include <vector>
+#include "../common/param_name.h"
 
 namespace
 {
@@ -73,7 +74,8 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, StartTest,
                          ::testing::Values(StartCase{STATUS_SUCCESS, Completion::Immediate},
                                            StartCase{STATUS_SUCCESS, Completion::Async},
                                            StartCase{STATUS_UNSUCCESSFUL, Completion::Immediate},
-                                           StartCase{STATUS_UNSUCCESSFUL, Completion::Async}));
+                                           StartCase{STATUS_UNSUCCESSFUL, Completion::Async}),
+                         ParamRowName());
 
 TEST_F(PnpTest, RestartAfterStopEmptiesAgain)
 {
@@ -127,7 +129,8 @@ INSTANTIATE_TEST_SUITE_P(Codes, MinorTest,
                                            MinorCase{IRP_MN_QUERY_CAPABILITIES, false},
                                            MinorCase{IRP_MN_QUERY_ID, false},
                                            MinorCase{IRP_MN_DEVICE_USAGE_NOTIFICATION, false},
-                                           MinorCase{0x18, false}, MinorCase{0xFF, false}));
+                                           MinorCase{0x18, false}, MinorCase{0xFF, false}),
+                         ParamRowName());
 
 class RemoveTest : public PnpTest, public ::testing::WithParamInterface<NTSTATUS>
 {

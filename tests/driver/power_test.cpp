@@ -3,6 +3,7 @@
 #include "driver_fixture.h"
 
 #include <vector>
+#include "../common/param_name.h"
 
 namespace
 {
@@ -79,7 +80,8 @@ INSTANTIATE_TEST_SUITE_P(States, SystemRequestTest,
                                            SystemCase{PowerDeviceD1, PowerSystemWorking, true},
                                            SystemCase{PowerDeviceD3, PowerSystemWorking, true},
                                            SystemCase{PowerDeviceD3, PowerSystemSleeping3, false},
-                                           SystemCase{PowerDeviceD3, PowerSystemHibernate, false}));
+                                           SystemCase{PowerDeviceD3, PowerSystemHibernate, false}),
+                         ParamRowName());
 
 class OtherPowerMinorTest : public PowerTest, public ::testing::WithParamInterface<UCHAR>
 {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <vector>
+#include "../common/param_name.h"
 
 namespace
 {
@@ -106,7 +107,8 @@ INSTANTIATE_TEST_SUITE_P(
                       CommandCase{false, true, ErrRateCommand, Completion::Immediate},
                       CommandCase{true, true, ErrRateCommand, Completion::Immediate},
                       CommandCase{true, false, RmcRateCommand, Completion::Async},
-                      CommandCase{true, true, ErrRateCommand, Completion::Async}));
+                      CommandCase{true, true, ErrRateCommand, Completion::Async}),
+    ParamRowName());
 
 TEST_F(ReadTest, NoCommandWithoutAFlag)
 {
@@ -136,7 +138,8 @@ TEST_P(FailedCommandTest, WriteFailureIsIgnored)
 }
 
 INSTANTIATE_TEST_SUITE_P(WriteCompletes, FailedCommandTest,
-                         ::testing::Values(Completion::Immediate, Completion::Async));
+                         ::testing::Values(Completion::Immediate, Completion::Async),
+                         ParamRowName());
 
 TEST_F(ReadTest, UnallocatableCommandIsDropped)
 {
@@ -275,7 +278,8 @@ INSTANTIATE_TEST_SUITE_P(
         NoDataCase{"count far above", ReadOutcome::OverCount(5000, Completion::Async),
                    STATUS_SUCCESS},
         NoDataCase{"count above 32 bits", ReadOutcome::OverCount(ULONG_PTR(1) << 40 | 10),
-                   STATUS_SUCCESS}));
+                   STATUS_SUCCESS}),
+    ParamRowName());
 
 // An error status still reports the bytes received before it; they are assembled, but what
 // they complete waits for the next read, since nothing is copied back on an error.
