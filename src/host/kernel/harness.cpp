@@ -90,6 +90,16 @@ struct RequestPlan {
     std::function<void(PIO_STACK_LOCATION)> setup;
 };
 
+// A request given up on stays valid until the kernel is reset: its buffer and record go then.
+void Abandon(void* systemBuffer, Call* call)
+{
+    std::lock_guard<std::mutex> lock(Kernel().lock);
+    Kernel().abandoned.push_back([systemBuffer, call] {
+        std::free(systemBuffer);
+        delete call;
+    });
+}
+
 RequestResult Execute(const RequestPlan& plan)
 {
     RequestResult result;
@@ -144,12 +154,14 @@ RequestResult Execute(const RequestPlan& plan)
         Report("returned-before-completion",
                "a dispatch routine returned a final status for a request not yet completed");
         result.Status = STATUS_PENDING;
-        return result; // the request and its record are left to whoever still holds it
+        Abandon(systemBuffer, callp); // whoever still holds the request may yet complete it
+        return result;
     }
     if (!call.done.wait_for(guard, std::chrono::seconds(60), [&call] { return call.completed; })) {
         Report("request-never-completed", "an application request was never completed");
         result.Status = STATUS_PENDING;
-        return result; // the request is left where it is
+        Abandon(systemBuffer, callp);
+        return result;
     }
     if (result.Returned != STATUS_PENDING && result.Returned != call.status) {
         std::ostringstream text;

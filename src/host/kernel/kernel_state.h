@@ -6,6 +6,7 @@
 #include "harness.h"
 
 #include <map>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -48,6 +49,8 @@ struct Mapping {
 struct KernelState {
     std::mutex lock; // guards everything below
     std::map<PIRP, IrpTrack> irps;
+    // What the harness left with requests it gave up on; freed with the kernel.
+    std::vector<std::function<void()>> abandoned;
     std::map<void*, PoolBlock> pool;
     std::vector<Harness::PoolCall> poolCalls;
     int poolFailAfter = 0;
