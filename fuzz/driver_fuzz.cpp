@@ -14,7 +14,8 @@
 #include "filter.h"
 #include "harness.h"
 
-namespace {
+namespace
+{
 
 void Check(bool ok, const char* what)
 {
@@ -25,10 +26,11 @@ void Check(bool ok, const char* what)
 }
 
 const NTSTATUS kStatuses[] = {
-    STATUS_SUCCESS,           STATUS_UNSUCCESSFUL, STATUS_CANCELLED,
-    STATUS_TIMEOUT,           STATUS_DEVICE_BUSY,  STATUS_INSUFFICIENT_RESOURCES,
-    STATUS_NOT_SUPPORTED,     STATUS_NO_SUCH_DEVICE,
-    STATUS_BUFFER_TOO_SMALL,  STATUS_INVALID_DEVICE_REQUEST,
+    STATUS_SUCCESS,          STATUS_UNSUCCESSFUL,
+    STATUS_CANCELLED,        STATUS_TIMEOUT,
+    STATUS_DEVICE_BUSY,      STATUS_INSUFFICIENT_RESOURCES,
+    STATUS_NOT_SUPPORTED,    STATUS_NO_SUCH_DEVICE,
+    STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_DEVICE_REQUEST,
 };
 
 NTSTATUS PickStatus(FuzzedDataProvider& in)
@@ -42,14 +44,22 @@ standin::Completion PickCompletion(FuzzedDataProvider& in)
 }
 
 const UCHAR kPnpMinors[] = {
-    IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_STOP_DEVICE,
-    IRP_MN_QUERY_STOP_DEVICE,   IRP_MN_CANCEL_STOP_DEVICE,   IRP_MN_QUERY_DEVICE_RELATIONS,
-    IRP_MN_QUERY_INTERFACE,     IRP_MN_QUERY_CAPABILITIES,   IRP_MN_QUERY_PNP_DEVICE_STATE,
-    IRP_MN_SURPRISE_REMOVAL,    IRP_MN_QUERY_ID,             IRP_MN_DEVICE_USAGE_NOTIFICATION,
+    IRP_MN_QUERY_REMOVE_DEVICE,
+    IRP_MN_CANCEL_REMOVE_DEVICE,
+    IRP_MN_STOP_DEVICE,
+    IRP_MN_QUERY_STOP_DEVICE,
+    IRP_MN_CANCEL_STOP_DEVICE,
+    IRP_MN_QUERY_DEVICE_RELATIONS,
+    IRP_MN_QUERY_INTERFACE,
+    IRP_MN_QUERY_CAPABILITIES,
+    IRP_MN_QUERY_PNP_DEVICE_STATE,
+    IRP_MN_SURPRISE_REMOVAL,
+    IRP_MN_QUERY_ID,
+    IRP_MN_DEVICE_USAGE_NOTIFICATION,
 };
 
 const ULONG kIoctls[] = {
-    IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_GET_COMMSTATUS, IOCTL_SERIAL_GET_HANDFLOW,
+    IOCTL_SERIAL_SET_HANDFLOW,  IOCTL_SERIAL_GET_COMMSTATUS, IOCTL_SERIAL_GET_HANDFLOW,
     IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_PURGE,
 };
 
@@ -57,28 +67,30 @@ const ULONG kIoctls[] = {
 standin::ReadOutcome PickReadOutcome(FuzzedDataProvider& in, standin::Completion when)
 {
     switch (in.ConsumeIntegralInRange<int>(0, 5)) {
-    case 0:
-        return standin::ReadOutcome::Timeout(when);
-    case 1:
-        return standin::ReadOutcome::Failure(PickStatus(in), when);
-    case 2:
-        return standin::ReadOutcome::OverCount(
-            in.ConsumeBool() ? in.ConsumeIntegralInRange<ULONG_PTR>(97, 600)
-                             : in.ConsumeIntegral<ULONG_PTR>(),
-            when);
-    case 3: {
-        const std::vector<UCHAR> partial = in.ConsumeBytes<UCHAR>(in.ConsumeIntegralInRange(0, 96));
-        return standin::ReadOutcome::Cancelled(std::string(partial.begin(), partial.end()), when);
-    }
-    default: {
-        // Mostly the receiver's bytes, taken from the front of the input.
-        standin::ReadOutcome outcome = standin::ReadOutcome::Raw(
-            in.ConsumeBytes<UCHAR>(in.ConsumeIntegralInRange(1, 96)), when);
-        if (in.ConsumeIntegralInRange(0, 15) == 0) {
-            outcome.Status = PickStatus(in);
+        case 0:
+            return standin::ReadOutcome::Timeout(when);
+        case 1:
+            return standin::ReadOutcome::Failure(PickStatus(in), when);
+        case 2:
+            return standin::ReadOutcome::OverCount(
+                in.ConsumeBool() ? in.ConsumeIntegralInRange<ULONG_PTR>(97, 600)
+                                 : in.ConsumeIntegral<ULONG_PTR>(),
+                when);
+        case 3: {
+            const std::vector<UCHAR> partial =
+                in.ConsumeBytes<UCHAR>(in.ConsumeIntegralInRange(0, 96));
+            return standin::ReadOutcome::Cancelled(std::string(partial.begin(), partial.end()),
+                                                   when);
         }
-        return outcome;
-    }
+        default: {
+            // Mostly the receiver's bytes, taken from the front of the input.
+            standin::ReadOutcome outcome = standin::ReadOutcome::Raw(
+                in.ConsumeBytes<UCHAR>(in.ConsumeIntegralInRange(1, 96)), when);
+            if (in.ConsumeIntegralInRange(0, 15) == 0) {
+                outcome.Status = PickStatus(in);
+            }
+            return outcome;
+        }
     }
 }
 
@@ -131,22 +143,22 @@ struct Session {
             const int others = in.ConsumeIntegralInRange(0, 3);
             for (int i = 0; i < others; ++i) {
                 switch (in.ConsumeIntegralInRange(0, 3)) {
-                case 0: {
-                    const ULONG second = in.ConsumeIntegralInRange<ULONG>(0, 700);
-                    const standin::RequestResult r = h.Read(second);
-                    Check(r.Status == STATUS_DEVICE_BUSY && r.Information == 0,
-                          "a second read while one is at the port was not refused");
-                    break;
-                }
-                case 1:
-                    DeviceControl();
-                    break;
-                case 2:
-                    Write();
-                    break;
-                default:
-                    Power();
-                    break;
+                    case 0: {
+                        const ULONG second = in.ConsumeIntegralInRange<ULONG>(0, 700);
+                        const standin::RequestResult r = h.Read(second);
+                        Check(r.Status == STATUS_DEVICE_BUSY && r.Information == 0,
+                              "a second read while one is at the port was not refused");
+                        break;
+                    }
+                    case 1:
+                        DeviceControl();
+                        break;
+                    case 2:
+                        Write();
+                        break;
+                    default:
+                        Power();
+                        break;
                 }
             }
             h.Port().ReleaseHeld();
@@ -190,75 +202,76 @@ struct Session {
     {
         standin::SimulatedPort& port = h.Port();
         switch (in.ConsumeIntegralInRange(0, 9)) {
-        case 0:
-            port.QueueWriteResult(PickStatus(in), PickCompletion(in));
-            break;
-        case 1:
-            port.SetWriteCompletion(PickCompletion(in));
-            break;
-        case 2:
-            port.SetAmountInInQueue(in.ConsumeIntegral<ULONG>());
-            break;
-        case 3:
-            port.QueueCommStatusFailure(PickStatus(in));
-            break;
-        case 4:
-            port.SetDeviceControlCompletion(PickCompletion(in));
-            break;
-        case 5:
-            port.SetPnpResult(in.PickValueInArray(kPnpMinors), PickStatus(in), PickCompletion(in));
-            break;
-        case 6:
-            port.SetPowerResult(PickStatus(in), PickCompletion(in));
-            break;
-        case 7:
-            port.SetCreateResult(PickStatus(in), PickCompletion(in));
-            break;
-        case 8:
-            port.SetCloseResult(PickStatus(in), PickCompletion(in));
-            break;
-        default:
-            h.FailIrpAllocations(1);
-            break;
+            case 0:
+                port.QueueWriteResult(PickStatus(in), PickCompletion(in));
+                break;
+            case 1:
+                port.SetWriteCompletion(PickCompletion(in));
+                break;
+            case 2:
+                port.SetAmountInInQueue(in.ConsumeIntegral<ULONG>());
+                break;
+            case 3:
+                port.QueueCommStatusFailure(PickStatus(in));
+                break;
+            case 4:
+                port.SetDeviceControlCompletion(PickCompletion(in));
+                break;
+            case 5:
+                port.SetPnpResult(in.PickValueInArray(kPnpMinors), PickStatus(in),
+                                  PickCompletion(in));
+                break;
+            case 6:
+                port.SetPowerResult(PickStatus(in), PickCompletion(in));
+                break;
+            case 7:
+                port.SetCreateResult(PickStatus(in), PickCompletion(in));
+                break;
+            case 8:
+                port.SetCloseResult(PickStatus(in), PickCompletion(in));
+                break;
+            default:
+                h.FailIrpAllocations(1);
+                break;
         }
     }
 
     void Step()
     {
         switch (in.ConsumeIntegralInRange(0, 11)) {
-        case 0:
-            started = h.Start().Status == STATUS_SUCCESS || started;
-            break;
-        case 1:
-            Check(h.Open().Status != STATUS_PENDING, "an open was never completed");
-            break;
-        case 2:
-            Check(h.Close().Status != STATUS_PENDING, "a close was never completed");
-            break;
-        case 3:
-        case 4:
-            Read();
-            break;
-        case 5:
-            HeldRead();
-            break;
-        case 6:
-            Write();
-            break;
-        case 7:
-            DeviceControl();
-            break;
-        case 8:
-            Power();
-            break;
-        case 9: {
-            const UCHAR minor = in.PickValueInArray(kPnpMinors);
-            Check(h.Pnp(minor).Status != STATUS_PENDING, "a PnP request was never completed");
-            break;
-        }
-        default:
-            PortScript();
-            break;
+            case 0:
+                started = h.Start().Status == STATUS_SUCCESS || started;
+                break;
+            case 1:
+                Check(h.Open().Status != STATUS_PENDING, "an open was never completed");
+                break;
+            case 2:
+                Check(h.Close().Status != STATUS_PENDING, "a close was never completed");
+                break;
+            case 3:
+            case 4:
+                Read();
+                break;
+            case 5:
+                HeldRead();
+                break;
+            case 6:
+                Write();
+                break;
+            case 7:
+                DeviceControl();
+                break;
+            case 8:
+                Power();
+                break;
+            case 9: {
+                const UCHAR minor = in.PickValueInArray(kPnpMinors);
+                Check(h.Pnp(minor).Status != STATUS_PENDING, "a PnP request was never completed");
+                break;
+            }
+            default:
+                PortScript();
+                break;
         }
         h.Port().WaitIdle();
     }

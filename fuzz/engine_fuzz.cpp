@@ -14,7 +14,8 @@
 
 #include "sentence_stream.h"
 
-namespace {
+namespace
+{
 
 [[noreturn]] void Fail(const char* what)
 {

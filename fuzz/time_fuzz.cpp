@@ -8,7 +8,8 @@
 
 #include "gps_time.h"
 
-namespace {
+namespace
+{
 
 void Check(bool ok, const char* what)
 {
@@ -79,14 +80,14 @@ void Reference(const uint8_t* text, CALENDAR_TIME* utc, bool* real)
     const int minute = Field(text, 4);
     const int second = Field(text, 5);
     const long long year = yy < 2 ? 2100 + yy : 2000 + yy;
-    *real = month >= 1 && month <= 12 && day >= 1 && day <= DaysInMonth(year, month) &&
-            hour < 24 && minute < 60 && second < 60;
+    *real = month >= 1 && month <= 12 && day >= 1 && day <= DaysInMonth(year, month) && hour < 24 &&
+            minute < 60 && second < 60;
     if (!*real) {
         return;
     }
     const long long gpsEpoch = DaysFromCivil(1980, 1, 6);
-    long long t = (DaysFromCivil(year, month, day) - gpsEpoch) * 86400 + hour * 3600 +
-                  minute * 60 + second;
+    long long t =
+        (DaysFromCivil(year, month, day) - gpsEpoch) * 86400 + hour * 3600 + minute * 60 + second;
     t -= 12;
     for (ULONG i = 0; i < LeapSecondThresholdCount; ++i) {
         if (t > LeapSecondThresholds[i]) {

@@ -7,6 +7,9 @@ jobs=2
 
 stage() { printf '\n==== %s ====\n' "$*"; }
 
+stage "layout"
+bash scripts/check_format.sh
+
 stage "build and unit tests"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j$jobs

@@ -7,8 +7,7 @@
 #include <string>
 
 struct ParamRowName {
-    template <class T>
-    std::string operator()(const ::testing::TestParamInfo<T>& info) const
+    template <class T> std::string operator()(const ::testing::TestParamInfo<T>& info) const
     {
         return "row" + std::to_string(info.index);
     }

@@ -7,7 +7,8 @@
 
 #include "driver_loop.h"
 
-namespace {
+namespace
+{
 
 std::string Slurp(const std::string& path)
 {
@@ -17,7 +18,9 @@ std::string Slurp(const std::string& path)
     return s.str();
 }
 
-class ReplayAgreement : public ::testing::TestWithParam<const char*> {};
+class ReplayAgreement : public ::testing::TestWithParam<const char*>
+{
+};
 
 TEST_P(ReplayAgreement, DriverAndEngineGiveTheSameBytesForEveryChunkAndReadSize)
 {
@@ -33,7 +36,8 @@ TEST_P(ReplayAgreement, DriverAndEngineGiveTheSameBytesForEveryChunkAndReadSize)
             nmeafilt::StringSink driver;
             FILTER_COUNTERS e = nmeafilt::ReplayThroughEngine(input, config, engine);
             FILTER_COUNTERS d = nmeafilt::ReplayThroughDriver(input, config, driver);
-            ASSERT_EQ(driver.output, engine.output) << path << " chunk " << chunk << " read " << readSize;
+            ASSERT_EQ(driver.output, engine.output)
+                << path << " chunk " << chunk << " read " << readSize;
             ASSERT_EQ(driver.commands, engine.commands) << path << " chunk " << chunk;
             ASSERT_EQ(d.SentencesQueued, e.SentencesQueued);
             ASSERT_EQ(d.BytesIn, e.BytesIn);
@@ -44,11 +48,12 @@ TEST_P(ReplayAgreement, DriverAndEngineGiveTheSameBytesForEveryChunkAndReadSize)
 }
 
 #define DATA NMEAFILT_TEST_DATA "/corpus/"
-INSTANTIATE_TEST_SUITE_P(
-    Captures, ReplayAgreement,
-    ::testing::Values(NMEAFILT_SAMPLE_PATH, DATA "bn-9015.log", DATA "bt451.log",
-                      DATA "firefly-II.log", DATA "gp-320fw-2019-04-07-coldboot.log",
-                      DATA "gpslim236.log", DATA "haicom-305N.log", DATA "magellan-ec10.log",
-                      DATA "mt3339.log", DATA "nd-1005.log", DATA "neo-m8n.log"));
+INSTANTIATE_TEST_SUITE_P(Captures, ReplayAgreement,
+                         ::testing::Values(NMEAFILT_SAMPLE_PATH, DATA "bn-9015.log",
+                                           DATA "bt451.log", DATA "firefly-II.log",
+                                           DATA "gp-320fw-2019-04-07-coldboot.log",
+                                           DATA "gpslim236.log", DATA "haicom-305N.log",
+                                           DATA "magellan-ec10.log", DATA "mt3339.log",
+                                           DATA "nd-1005.log", DATA "neo-m8n.log"));
 
 } // namespace

@@ -4,7 +4,8 @@
 
 #include "filter.h"
 
-namespace nmeafilt {
+namespace nmeafilt
+{
 
 FILTER_COUNTERS ReplayThroughDriver(const std::string& input, const ReplayConfig& config,
                                     ReplaySink& sink)
@@ -18,7 +19,8 @@ FILTER_COUNTERS ReplayThroughDriver(const std::string& input, const ReplayConfig
     kernel.Start();
     kernel.Open();
 
-    const unsigned chunk = config.chunk < 1 ? 1 : (config.chunk > kMaxChunk ? kMaxChunk : config.chunk);
+    const unsigned chunk =
+        config.chunk < 1 ? 1 : (config.chunk > kMaxChunk ? kMaxChunk : config.chunk);
     standin::SimulatedPort& port = kernel.Port();
     port.SetStream(standin::ToBytes(input), chunk, STATUS_TIMEOUT);
 
@@ -39,8 +41,9 @@ FILTER_COUNTERS ReplayThroughDriver(const std::string& input, const ReplayConfig
             attemptsSeen = ext->Counters.CommandsWritten;
         }
         if (read.Information != 0) {
-            sink.Delivered(read.Data.data(),
-                           read.Information < read.Data.size() ? read.Information : read.Data.size());
+            sink.Delivered(read.Data.data(), read.Information < read.Data.size()
+                                                 ? read.Information
+                                                 : read.Data.size());
         } else if (port.StreamExhausted()) {
             break;
         }

@@ -4,7 +4,8 @@
 
 #include "engine_loop.h"
 
-namespace nmeafilt {
+namespace nmeafilt
+{
 
 // Loads, adds, starts and opens the filter over a port serving `input` in `config.chunk`-byte
 // reads; makes `config.readSize`-byte read requests until one returns nothing after the input
