@@ -3,46 +3,18 @@
 #include <climits>
 #include <cstring>
 
+#include "../common/civil_calendar.h"
 #include "gps_time.h"
 
 namespace
 {
 
-// Day count from 1970-01-01, derived with era arithmetic: a second opinion on the calendar.
-long long DaysFromCivil(long long y, unsigned m, unsigned d)
-{
-    y -= m <= 2;
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<long long>(doe) - 719468;
-}
-
-void CivilFromDays(long long z, long long* y, unsigned* m, unsigned* d)
-{
-    z += 719468;
-    const long long era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    *d = doy - (153 * mp + 2) / 5 + 1;
-    *m = mp < 10 ? mp + 3 : mp - 9;
-    *y = static_cast<long long>(yoe) + era * 400 + (*m <= 2);
-}
+using civil::CivilFromDays;
+using civil::DaysFromCivil;
 
 const long long kMjdBase = DaysFromCivil(1858, 11, 17) - 1; // day number 0
 
-bool IsLeap(int y)
-{
-    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-}
-int DaysInMonth(int y, int m)
-{
-    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && IsLeap(y) ? 29 : days[m - 1];
-}
+using civil::DaysInMonth;
 
 TEST(DayNumber, EveryDateFrom1858To2199RoundTripsAndAgreesWithAnIndependentCount)
 {
@@ -55,7 +27,7 @@ TEST(DayNumber, EveryDateFrom1858To2199RoundTripsAndAgreesWithAnIndependentCount
         ASSERT_EQ(ry, y);
         ASSERT_EQ(rm, m);
         ASSERT_EQ(rd, d);
-        if (++d > DaysInMonth(y, m)) {
+        if (++d > static_cast<int>(DaysInMonth(y, static_cast<unsigned>(m)))) {
             d = 1;
             if (++m > 12) {
                 m = 1;
