@@ -83,26 +83,36 @@ FILTER_COUNTERS ReplayThroughEngine(const std::string& input, const ReplayConfig
     return ext->Counters;
 }
 
-const char* FateName(LINE_FATE fate)
+namespace
+{
+
+struct FateText {
+    const char* label;
+    const char* reason; // why a line went nowhere; null for a queued one
+};
+
+FateText Describe(LINE_FATE fate)
 {
     switch (fate) {
         case LINE_QUEUED:
-            return "queued";
+            return {"queued", nullptr};
         case LINE_REWRITTEN:
-            return "rewritten";
+            return {"rewritten", nullptr};
         case LINE_SYNTHESIZED:
-            return "synthesized";
+            return {"synthesized", nullptr};
         case LINE_DROPPED_CHECKSUM:
-            return "dropped: bad or missing checksum";
+            return {"dropped", "bad or missing checksum"};
         case LINE_DROPPED_TYPE:
-            return "dropped: sentence type not handled";
+            return {"dropped", "sentence type not handled"};
         case LINE_DROPPED_TOO_LONG:
-            return "dropped: too long once rewritten";
+            return {"dropped", "too long once rewritten"};
         case LINE_DISCARDED_OVERLONG:
-            return "discarded: 512 bytes without CR LF";
+            return {"discarded", "512 bytes without CR LF"};
     }
-    return "?";
+    return {"?", nullptr};
 }
+
+} // namespace
 
 static void PrintEscaped(FILE* out, const UCHAR* text, ULONG length)
 {
@@ -122,16 +132,14 @@ static void PrintEscaped(FILE* out, const UCHAR* text, ULONG length)
 void ExplainLine(FILE* out, LINE_FATE fate, const UCHAR* line, ULONG lineLength,
                  const UCHAR* queued, ULONG queuedLength)
 {
-    std::fprintf(out, "%-12s ",
-                 fate == LINE_QUEUED || fate == LINE_REWRITTEN || fate == LINE_SYNTHESIZED
-                     ? FateName(fate)
-                     : "dropped");
+    const FateText text = Describe(fate);
+    std::fprintf(out, "%-12s ", text.label);
     PrintEscaped(out, line, lineLength);
     if (fate == LINE_REWRITTEN || fate == LINE_SYNTHESIZED) {
         std::fputs("\n             -> ", out);
         PrintEscaped(out, queued, queuedLength);
-    } else if (queued == nullptr) {
-        std::fprintf(out, "\n             (%s)", FateName(fate));
+    } else if (text.reason != nullptr) {
+        std::fprintf(out, "\n             (%s)", text.reason);
     }
     std::fputc('\n', out);
 }

@@ -59,7 +59,6 @@ extern const char kRmcRateCommand[];
 extern const char kErrRateCommand[];
 
 // Text for --explain and the summary, shared by every command that replays.
-const char* FateName(LINE_FATE fate);
 void ExplainLine(FILE* out, LINE_FATE fate, const UCHAR* line, ULONG lineLength,
                  const UCHAR* queued, ULONG queuedLength);
 void PrintSummary(FILE* out, const FILTER_COUNTERS& counters);
