@@ -6,6 +6,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev clang-format clang-tidy cppcheck
     g++-mingw-w64-i686 mingw-w64-i686-dev
+    crossbuild-essential-i386 qemu-user googletest
     gpsd gpsd-clients
 )
 missing=()

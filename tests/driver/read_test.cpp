@@ -277,7 +277,10 @@ INSTANTIATE_TEST_SUITE_P(
         NoDataCase{"count just above", ReadOutcome::OverCount(97), STATUS_SUCCESS},
         NoDataCase{"count far above", ReadOutcome::OverCount(5000, Completion::Async),
                    STATUS_SUCCESS},
-        NoDataCase{"count above 32 bits", ReadOutcome::OverCount(ULONG_PTR(1) << 40 | 10),
+        // Low 32 bits of 10 where the count is wider; the widest count where it is not.
+        NoDataCase{"count above 32 bits",
+                   ReadOutcome::OverCount(sizeof(ULONG_PTR) > 4 ? ULONG_PTR(ULONG64(1) << 40 | 10)
+                                                                : ULONG_PTR(0xFFFFFFFFu)),
                    STATUS_SUCCESS}),
     ParamRowName());
 

@@ -279,6 +279,10 @@ TEST_F(FilterTest, CorrectRoutinesFireNothing)
 // Without a handler of its own a test stops at the first finding, with the rule named.
 TEST(DefaultHandler, StopsTheProcessWithAClearMessage)
 {
+    if (sizeof(void*) == 4) {
+        GTEST_SKIP() << "the 32-bit build runs under qemu-user, where the re-executed child of a "
+                        "thread-safe death test never starts";
+    }
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {

@@ -153,7 +153,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
     ReportAll(findings);
 }
 
-NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     Findings findings;
     int location = 0;
@@ -213,7 +213,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
-VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     (void)PriorityBoost;
     Findings findings;

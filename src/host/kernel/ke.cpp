@@ -33,15 +33,16 @@ KIRQL NTAPI KeGetCurrentIrql(void)
     return currentIrql;
 }
 
-VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
 {
     if (NewIrql < currentIrql)
         Report("irql", "KeRaiseIrql to a level below the current one");
-    *OldIrql = currentIrql;
+    KIRQL old = currentIrql;
     currentIrql = NewIrql;
+    return old;
 }
 
-VOID NTAPI KeLowerIrql(KIRQL NewIrql)
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql)
 {
     if (NewIrql > currentIrql)
         Report("irql", "KeLowerIrql to a level above the current one");

@@ -14,7 +14,16 @@
 #include <stdint.h>
 
 // ---- Calling convention and annotations --------------------------------------------------
+// The 32-bit build runs the shipped image, so there the conventions are the kit's own: stdcall
+// for the kernel's routines and the driver's callbacks, fastcall for the few kernel exports
+// that the kit declares so.
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#else
 #define NTAPI
+#define FASTCALL
+#endif
 #define NTKERNELAPI
 #define NTSYSAPI
 #define IN
@@ -356,6 +365,63 @@ typedef DRIVER_STARTIO* PDRIVER_STARTIO;
 typedef VOID NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_CANCEL* PDRIVER_CANCEL;
 
+// Kernel objects a device object embeds. The driver never touches them; they are here so that
+// every field after them sits where the kit puts it.
+typedef ULONG_PTR KSPIN_LOCK;
+
+typedef struct _KDEVICE_QUEUE_ENTRY {
+    LIST_ENTRY DeviceListEntry;
+    ULONG SortKey;
+    BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+    CSHORT Type;
+    CSHORT Size;
+    LIST_ENTRY DeviceListHead;
+    KSPIN_LOCK Lock;
+    BOOLEAN Busy;
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
+
+typedef struct _KDPC {
+    CSHORT Type;
+    UCHAR Number;
+    UCHAR Importance;
+    LIST_ENTRY DpcListEntry;
+    PVOID DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    PULONG_PTR Lock;
+} KDPC, *PKDPC;
+
+typedef struct _WAIT_CONTEXT_BLOCK {
+    KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+    PVOID DeviceRoutine;
+    PVOID DeviceContext;
+    ULONG NumberOfMapRegisters;
+    PVOID DeviceObject;
+    PVOID CurrentIrp;
+    PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
+typedef struct _KAPC {
+    CSHORT Type;
+    CSHORT Size;
+    ULONG Spare0;
+    PVOID Thread;
+    LIST_ENTRY ApcListEntry;
+    PVOID KernelRoutine;
+    PVOID RundownRoutine;
+    PVOID NormalRoutine;
+    PVOID NormalContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    CCHAR ApcStateIndex;
+    KPROCESSOR_MODE ApcMode;
+    BOOLEAN Inserted;
+} KAPC, *PKAPC;
+
 typedef struct _DEVOBJ_EXTENSION {
     CSHORT Type;
     USHORT Size;
@@ -378,9 +444,16 @@ typedef struct _DEVICE_OBJECT {
     PVOID DeviceExtension;
     DEVICE_TYPE DeviceType;
     CCHAR StackSize;
+    union {
+        LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
+    } Queue;
     ULONG AlignmentRequirement;
+    KDEVICE_QUEUE DeviceQueue;
+    KDPC Dpc;
     ULONG ActiveThreadCount;
     PVOID SecurityDescriptor;
+    KEVENT DeviceLock;
     USHORT SectorSize;
     USHORT Spare1;
     PDEVOBJ_EXTENSION DeviceObjectExtension;
@@ -497,17 +570,31 @@ typedef struct _IRP {
     UCHAR AllocationFlags;
     PIO_STATUS_BLOCK UserIosb;
     PKEVENT UserEvent;
+    union {
+        struct {
+            PVOID UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
     PDRIVER_CANCEL CancelRoutine;
     PVOID UserBuffer;
     union {
         struct {
-            PVOID DriverContext[4];
+            union {
+                KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
+                PVOID DriverContext[4];
+            };
             PVOID Thread;
             PCHAR AuxiliaryBuffer;
             LIST_ENTRY ListEntry;
-            struct _IO_STACK_LOCATION* CurrentStackLocation;
+            union {
+                struct _IO_STACK_LOCATION* CurrentStackLocation;
+                ULONG PacketType;
+            };
             PVOID OriginalFileObject;
         } Overlay;
+        KAPC Apc;
         PVOID CompletionKey;
     } Tail;
 } IRP, *PIRP;
@@ -522,8 +609,8 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice);
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
-NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 VOID NTAPI IoFreeIrp(PIRP Irp);
 
@@ -535,8 +622,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                      KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                      PLARGE_INTEGER Timeout);
 KIRQL NTAPI KeGetCurrentIrql(void);
-VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
-VOID NTAPI KeLowerIrql(KIRQL NewIrql);
+KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql);
+VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -560,6 +647,8 @@ VOID StandinAssertFailed(const char* expression, const char* file, int line);
 }
 
 #define IoCallDriver IofCallDriver
+#define KeRaiseIrql(NewIrql, OldIrql) (*(OldIrql) = KfRaiseIrql(NewIrql))
+#define KeLowerIrql(NewIrql) KfLowerIrql(NewIrql)
 #define IoCompleteRequest IofCompleteRequest
 #define ASSERT(e) ((e) ? (void)0 : StandinAssertFailed(#e, __FILE__, __LINE__))
 
