@@ -9,6 +9,7 @@
 
 #include "filter.h"
 #include "harness.h"
+#include "tested_driver.h"
 
 // Installed before the harness exists and removed after it is gone, so that findings raised
 // while the harness tears down still fail the test.
@@ -45,7 +46,7 @@ class DriverTest : public ::testing::Test
     NTSTATUS Load(const std::u16string& servicePath = standin::kServicePath)
     {
         loaded_ = true;
-        return h.Load(DriverEntry, servicePath);
+        return drv.Load(h, servicePath);
     }
 
     NTSTATUS Add()
@@ -88,7 +89,26 @@ class DriverTest : public ::testing::Test
         return buffer.Length == 0;
     }
 
+    // The navigation state after a reset: fix status "00", every other byte zero, both flags
+    // false.
+    void DirtyNavState()
+    {
+        std::memset(drv.NavState, 'X', sizeof(NAV_STATE));
+        drv.NavState->GgaHasTime = TRUE;
+        drv.NavState->TimeValid = TRUE;
+    }
+
+    bool NavStateIsReset() const
+    {
+        NAV_STATE expected;
+        std::memset(&expected, 0, sizeof(expected));
+        expected.FixStatus[0] = '0';
+        expected.FixStatus[1] = '0';
+        return std::memcmp(&expected, drv.NavState, sizeof(expected)) == 0;
+    }
+
     FindingsFailTest findings_;
+    TestedDriver drv; // outlives the harness: the kernel may still hold its routines
     standin::Harness h;
 
   private:
@@ -109,21 +129,4 @@ inline standin::Bytes FirmwareRecord(const std::string& name, UCHAR lead = 0xA5)
         record[FIRMWARE_MODEL_NAME_OFFSET + i] = UCHAR(name[i]);
     }
     return record;
-}
-
-// The navigation state after a reset: fix status "00", every other byte zero, both flags false.
-inline void DirtyNavState()
-{
-    std::memset(&NavState, 'X', sizeof(NavState));
-    NavState.GgaHasTime = TRUE;
-    NavState.TimeValid = TRUE;
-}
-
-inline bool NavStateIsReset()
-{
-    NAV_STATE expected;
-    std::memset(&expected, 0, sizeof(expected));
-    expected.FixStatus[0] = '0';
-    expected.FixStatus[1] = '0';
-    return std::memcmp(&expected, &NavState, sizeof(expected)) == 0;
 }

@@ -19,8 +19,8 @@ TEST_F(EntryTest, LoadsWhateverIdentificationFinds)
     h.SetFirmware(FIRMWARE_MODEL_ADDRESS, FirmwareRecord("ZZ99-9"));
     EXPECT_EQ(Load(), STATUS_SUCCESS);
     EXPECT_TRUE(h.Registry().empty());
-    EXPECT_EQ(h.Driver()->DriverUnload, &FilterUnload);
-    EXPECT_EQ(h.Driver()->DriverExtension->AddDevice, &FilterAddDevice);
+    EXPECT_EQ(h.Driver()->DriverUnload, drv.FilterUnload);
+    EXPECT_EQ(h.Driver()->DriverExtension->AddDevice, drv.FilterAddDevice);
     EXPECT_EQ(Add(), STATUS_SUCCESS);
 }
 

@@ -72,10 +72,10 @@ INSTANTIATE_TEST_SUITE_P(Table, KnownModelTest,
 
 TEST_F(MachineTest, IdentifiesEachRowByItsIndex)
 {
-    for (LONG row = 0; MachineModelTable[row].AnsiName != nullptr; ++row) {
-        h.SetFirmware(FIRMWARE_MODEL_ADDRESS, FirmwareRecord(MachineModelTable[row].AnsiName));
+    for (LONG row = 0; drv.MachineModelTable[row].AnsiName != nullptr; ++row) {
+        h.SetFirmware(FIRMWARE_MODEL_ADDRESS, FirmwareRecord(drv.MachineModelTable[row].AnsiName));
         LONG index = -1;
-        EXPECT_TRUE(IdentifyMachine(&index)) << row;
+        EXPECT_TRUE(drv.IdentifyMachine(&index)) << row;
         EXPECT_EQ(index, row);
     }
     EXPECT_EQ(h.MappedRanges(), 0u);
@@ -91,12 +91,12 @@ TEST_P(NearMissTest, PublishesNothing)
     h.SetFirmware(FIRMWARE_MODEL_ADDRESS, FirmwareRecord(GetParam()));
     DirtyNavState();
     LONG index = 42;
-    EXPECT_FALSE(IdentifyMachine(&index));
+    EXPECT_FALSE(drv.IdentifyMachine(&index));
     EXPECT_EQ(index, 42);
 
     std::u16string path = standin::kServicePath;
     UNICODE_STRING registryPath = Counted(path);
-    EXPECT_EQ(PublishMachineName(&registryPath), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(drv.PublishMachineName(&registryPath), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_TRUE(h.Registry().empty());
     EXPECT_TRUE(NavStateIsReset());
     EXPECT_EQ(h.OutstandingPool(), 0u);
@@ -128,7 +128,7 @@ TEST_P(FailureTest, WritesNothingResetsStateAndFreesThePath)
 
     std::u16string path = standin::kServicePath;
     UNICODE_STRING registryPath = Counted(path);
-    EXPECT_EQ(PublishMachineName(&registryPath), c.Expected) << c.What;
+    EXPECT_EQ(drv.PublishMachineName(&registryPath), c.Expected) << c.What;
     EXPECT_TRUE(h.Registry().empty());
     EXPECT_TRUE(NavStateIsReset());
     EXPECT_EQ(h.OutstandingPool(), 0u);
@@ -181,7 +181,7 @@ TEST_F(MachineTest, PathThatWouldOverflowACountedStringWritesNothing)
     path.resize((COUNTED_STRING_MAX_BYTES - kParameters.size() * 2) / 2 + 1, u'k');
     DirtyNavState();
     UNICODE_STRING registryPath = Counted(path);
-    EXPECT_EQ(PublishMachineName(&registryPath), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(drv.PublishMachineName(&registryPath), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_TRUE(h.Registry().empty());
     EXPECT_TRUE(h.PoolCalls().empty());
     EXPECT_TRUE(NavStateIsReset());
@@ -192,16 +192,16 @@ TEST_F(MachineTest, LookupMatchesWholeNamesOnly)
     static const MACHINE_MODEL_ENTRY table[] = {
         {"AB", u"AB"}, {"ABC", u"ABC"}, {"ABC", u"second"}, {nullptr, nullptr}};
     static const MACHINE_MODEL_ENTRY empty[] = {{nullptr, nullptr}};
-    EXPECT_EQ(LookupMachineModel(table, "AB"), 0);
-    EXPECT_EQ(LookupMachineModel(table, "ABC"), 1); // the first of equal rows
-    EXPECT_EQ(LookupMachineModel(table, "A"), -1);
-    EXPECT_EQ(LookupMachineModel(table, "ABCD"), -1);
-    EXPECT_EQ(LookupMachineModel(table, "ab"), -1);
-    EXPECT_EQ(LookupMachineModel(empty, "AB"), -1);
+    EXPECT_EQ(drv.LookupMachineModel(table, "AB"), 0);
+    EXPECT_EQ(drv.LookupMachineModel(table, "ABC"), 1); // the first of equal rows
+    EXPECT_EQ(drv.LookupMachineModel(table, "A"), -1);
+    EXPECT_EQ(drv.LookupMachineModel(table, "ABCD"), -1);
+    EXPECT_EQ(drv.LookupMachineModel(table, "ab"), -1);
+    EXPECT_EQ(drv.LookupMachineModel(empty, "AB"), -1);
 
     // Unterminated text: no more than one byte past the table name is read.
     const std::vector<char> unterminated{'A', 'B', 'C', 'D'};
-    EXPECT_EQ(LookupMachineModel(table, unterminated.data()), -1);
+    EXPECT_EQ(drv.LookupMachineModel(table, unterminated.data()), -1);
 }
 
 } // namespace

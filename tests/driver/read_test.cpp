@@ -38,7 +38,7 @@ std::string Text(const Bytes& bytes, size_t count)
     return std::string(bytes.begin(), bytes.begin() + count);
 }
 
-std::string Command(const UCHAR (&command)[RATE_COMMAND_LENGTH])
+std::string Command(const UCHAR* command)
 {
     return std::string(command, command + RATE_COMMAND_LENGTH);
 }
@@ -58,16 +58,16 @@ class ReadTest : public DriverTest
 
 TEST_F(ReadTest, CommandsAreTheReceiversRateSentences)
 {
-    EXPECT_EQ(Command(RmcRateCommand), "$PQXN,GPint,GGA01,GSA01,GSV01,VTG01,RMC01,W*46\r\n");
-    EXPECT_EQ(Command(ErrRateCommand), "$PQXN,GPint,GGA01,GSA01,GSV01,VTG01,err01,W*7F\r\n");
-    EXPECT_EQ(Command(RmcRateCommand), Sentence("PQXN,GPint,GGA01,GSA01,GSV01,VTG01,RMC01,W"));
-    EXPECT_EQ(Command(ErrRateCommand), Sentence("PQXN,GPint,GGA01,GSA01,GSV01,VTG01,err01,W"));
+    EXPECT_EQ(Command(drv.RmcRateCommand), "$PQXN,GPint,GGA01,GSA01,GSV01,VTG01,RMC01,W*46\r\n");
+    EXPECT_EQ(Command(drv.ErrRateCommand), "$PQXN,GPint,GGA01,GSA01,GSV01,VTG01,err01,W*7F\r\n");
+    EXPECT_EQ(Command(drv.RmcRateCommand), Sentence("PQXN,GPint,GGA01,GSA01,GSV01,VTG01,RMC01,W"));
+    EXPECT_EQ(Command(drv.ErrRateCommand), Sentence("PQXN,GPint,GGA01,GSA01,GSV01,VTG01,err01,W"));
 }
 
 struct CommandCase {
     bool Rmc;
     bool Err;
-    const UCHAR* Expected;
+    const UCHAR* TestedDriver::*Expected;
     Completion WriteCompletes;
 };
 
@@ -90,7 +90,8 @@ TEST_P(CommandTest, WrittenBeforeTheRead)
 
     const std::vector<Bytes> writes = h.Port().Writes();
     ASSERT_EQ(writes.size(), 1u);
-    EXPECT_EQ(writes[0], Bytes(c.Expected, c.Expected + RATE_COMMAND_LENGTH));
+    const UCHAR* expected = drv.*c.Expected;
+    EXPECT_EQ(writes[0], Bytes(expected, expected + RATE_COMMAND_LENGTH));
     const std::vector<standin::PortRequest> seen = h.Port().Requests();
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].Major, IRP_MJ_WRITE);
@@ -103,11 +104,12 @@ TEST_P(CommandTest, WrittenBeforeTheRead)
 
 INSTANTIATE_TEST_SUITE_P(
     Flags, CommandTest,
-    ::testing::Values(CommandCase{true, false, RmcRateCommand, Completion::Immediate},
-                      CommandCase{false, true, ErrRateCommand, Completion::Immediate},
-                      CommandCase{true, true, ErrRateCommand, Completion::Immediate},
-                      CommandCase{true, false, RmcRateCommand, Completion::Async},
-                      CommandCase{true, true, ErrRateCommand, Completion::Async}),
+    ::testing::Values(
+        CommandCase{true, false, &TestedDriver::RmcRateCommand, Completion::Immediate},
+        CommandCase{false, true, &TestedDriver::ErrRateCommand, Completion::Immediate},
+        CommandCase{true, true, &TestedDriver::ErrRateCommand, Completion::Immediate},
+        CommandCase{true, false, &TestedDriver::RmcRateCommand, Completion::Async},
+        CommandCase{true, true, &TestedDriver::ErrRateCommand, Completion::Async}),
     ParamRowName());
 
 TEST_F(ReadTest, NoCommandWithoutAFlag)
@@ -186,7 +188,8 @@ TEST_F(ReadTest, PendingCommandGoesOutEvenWhenServedFromTheQueue)
     EXPECT_EQ(Text(r.Data, r.Information), kGsa);
     EXPECT_EQ(PortReads(), 0u);
     ASSERT_EQ(h.Port().Writes().size(), 1u);
-    EXPECT_EQ(h.Port().Writes()[0], Bytes(RmcRateCommand, RmcRateCommand + RATE_COMMAND_LENGTH));
+    EXPECT_EQ(h.Port().Writes()[0],
+              Bytes(drv.RmcRateCommand, drv.RmcRateCommand + RATE_COMMAND_LENGTH));
 }
 
 // The port is always asked for 96 bytes into the device's buffer; the caller gets its own

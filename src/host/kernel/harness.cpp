@@ -2,6 +2,8 @@
 // issuing buffered requests through the I/O manager.
 #include "simulated_port.h"
 
+#include <driver_image.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -306,9 +308,24 @@ NTSTATUS Harness::Load(PDRIVER_INITIALIZE entry, const std::u16string& servicePa
     s.registryPath.Length = static_cast<USHORT>(bytes);
     s.registryPath.MaximumLength = static_cast<USHORT>(std::min<size_t>(bytes + 2, 0xFFFE));
     SetIrqlForThread(PASSIVE_LEVEL);
-    NTSTATUS status = entry(&d, &s.registryPath);
+    ULONG_PTR result = 0;
+    NTSTATUS status = CallImageRoutine("DriverEntry", reinterpret_cast<const void*>(entry),
+                                       {Word(&d), Word(&s.registryPath)}, false, &result)
+                          ? static_cast<NTSTATUS>(result)
+                          : entry(&d, &s.registryPath);
     s.loaded = NT_SUCCESS(status);
     return status;
+}
+
+NTSTATUS Harness::Load(DriverImage& image, const std::u16string& servicePath)
+{
+    current->driver.DriverStart = image.Base();
+    current->driver.DriverSize = image.Size();
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        Kernel().images.push_back(&image);
+    }
+    return Load(image.Entry(), servicePath);
 }
 
 NTSTATUS Harness::AddDevice()
@@ -320,7 +337,12 @@ NTSTATUS Harness::AddDevice()
         return STATUS_UNSUCCESSFUL;
     }
     PDEVICE_OBJECT before = s.driver.DeviceObject;
-    NTSTATUS status = addDevice(&s.driver, s.port->Pdo());
+    ULONG_PTR result = 0;
+    NTSTATUS status =
+        CallImageRoutine("AddDevice routine", reinterpret_cast<const void*>(addDevice),
+                         {Word(&s.driver), Word(s.port->Pdo())}, false, &result)
+            ? static_cast<NTSTATUS>(result)
+            : addDevice(&s.driver, s.port->Pdo());
     for (PDEVICE_OBJECT d = s.driver.DeviceObject; d; d = d->NextDevice)
         if (d->Flags & DO_DEVICE_INITIALIZING)
             Report("device-initializing",
@@ -351,8 +373,11 @@ DEVICE_OBJECT* Harness::Top()
 void Harness::Unload()
 {
     HarnessState& s = *current;
-    if (s.driver.DriverUnload)
-        s.driver.DriverUnload(&s.driver);
+    PDRIVER_UNLOAD unload = s.driver.DriverUnload;
+    ULONG_PTR ignored = 0;
+    if (unload && !CallImageRoutine("unload routine", reinterpret_cast<const void*>(unload),
+                                    {Word(&s.driver)}, false, &ignored))
+        unload(&s.driver);
     s.loaded = false;
     size_t devices = 0;
     for (PDEVICE_OBJECT d = s.driver.DeviceObject; d; d = d->NextDevice)

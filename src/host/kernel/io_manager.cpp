@@ -66,6 +66,26 @@ void ReleaseIrpMemory(PIRP irp)
     std::free(irp);
 }
 
+// A completion routine of a loaded image goes through the image gate, on a painted stack.
+NTSTATUS CallCompletionRoutine(PIO_COMPLETION_ROUTINE routine, PDEVICE_OBJECT device, PIRP irp,
+                               PVOID context)
+{
+    ULONG_PTR status = 0;
+    if (CallImageRoutine("completion routine", reinterpret_cast<const void*>(routine),
+                         {Word(device), Word(irp), Word(context)}, true, &status))
+        return static_cast<NTSTATUS>(status);
+    return routine(device, irp, context);
+}
+
+NTSTATUS CallDispatchRoutine(PDRIVER_DISPATCH routine, PDEVICE_OBJECT device, PIRP irp)
+{
+    ULONG_PTR status = 0;
+    if (CallImageRoutine("dispatch routine", reinterpret_cast<const void*>(routine),
+                         {Word(device), Word(irp)}, false, &status))
+        return static_cast<NTSTATUS>(status);
+    return routine(device, irp);
+}
+
 } // namespace
 
 // ---- Requests ---------------------------------------------------------------------------
@@ -193,7 +213,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return STATUS_INVALID_DEVICE_REQUEST;
     }
 
-    NTSTATUS status = dispatch(DeviceObject, Irp);
+    NTSTATUS status = CallDispatchRoutine(dispatch, DeviceObject, Irp);
 
     {
         std::lock_guard<std::mutex> guard(Kernel().lock);
@@ -307,7 +327,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         if (!routine)
             continue;
 
-        NTSTATUS status = routine(device, Irp, context);
+        NTSTATUS status = CallCompletionRoutine(routine, device, Irp, context);
 
         bool release = false;
         {

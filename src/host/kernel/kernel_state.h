@@ -7,6 +7,7 @@
 
 #include <map>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -67,6 +68,7 @@ struct KernelState {
     int irpFailures = 0;
     size_t poStartNextCalls = 0;
     std::vector<PDEVICE_OBJECT> devices;
+    std::vector<DriverImage*> images; // loaded driver images: calls into them go through a gate
 };
 
 KernelState& Kernel();
@@ -77,5 +79,18 @@ void FreeDeviceObject(PDEVICE_OBJECT device); // without verifier checks
 PIRP AllocateIrpInternal(CCHAR stackSize, bool fromHarness);
 void FreeIrpInternal(PIRP irp);
 void SetIrqlForThread(KIRQL irql);
+
+// A pointer as an argument word of a call into an image.
+inline ULONG_PTR Word(const void* pointer)
+{
+    return reinterpret_cast<ULONG_PTR>(pointer);
+}
+
+// When `routine` lies in a loaded driver image: calls it with `args` as the kernel calls a
+// driver's stdcall routine, reports one that does not remove exactly its own arguments, stores
+// what it returned in `result` and returns true; with `measureStack`, the image records how deep
+// the routine went. False, with nothing called, for a routine of no image.
+bool CallImageRoutine(const char* what, const void* routine, std::initializer_list<ULONG_PTR> args,
+                      bool measureStack, ULONG_PTR* result);
 
 } // namespace standin

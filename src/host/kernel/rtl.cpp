@@ -43,6 +43,7 @@ void ResetKernel()
     k.attachFailures = 0;
     k.irpFailures = 0;
     k.poStartNextCalls = 0;
+    k.images.clear();
 }
 
 namespace

@@ -4,6 +4,7 @@
 // Typical use:
 //   standin::Harness h;                       // fresh kernel, verifier on
 //   h.Load(DriverEntry);                      // service key path defaults to kServicePath
+//                                             // (or h.Load(image): a mapped DriverImage)
 //   h.AddDevice();                            // FilterAddDevice over the port's PDO
 //   h.Start(); h.Open();
 //   h.Port().QueueRead(standin::ReadOutcome::Data("$GPGGA,...\r\n"));
@@ -168,6 +169,8 @@ struct RegistryValue {
     Bytes Data;
 };
 
+class DriverImage;
+
 // One Harness at a time: the kernel it plays is process-wide, as the real one is.
 class Harness
 {
@@ -179,6 +182,10 @@ class Harness
 
     // Driver.
     NTSTATUS Load(PDRIVER_INITIALIZE entry, const std::u16string& servicePath = kServicePath);
+    // The image's entry point, called as the kernel calls a loaded driver's; the image must
+    // stay mapped until the harness is gone. Its completion routines run on a painted stack
+    // and their depth is recorded in the image.
+    NTSTATUS Load(DriverImage& image, const std::u16string& servicePath = kServicePath);
     NTSTATUS AddDevice(); // DriverExtension->AddDevice(driver, port PDO); checks the new device
     DRIVER_OBJECT* Driver();
     DEVICE_OBJECT* FilterDevice(); // the device AddDevice created (top of the port's stack)

@@ -1,0 +1,69 @@
+// A kernel-mode driver image file (PE32, i386, native subsystem) mapped into this process the
+// way the kernel maps it: sections at their addresses with their page protections, base
+// relocations applied, every import of ntoskrnl.exe and HAL.dll bound to the stand-in's own
+// routine. Only the 32-bit build can run what it maps; every other build still reads and
+// checks the file, and refuses it at the end with a message saying so.
+#pragma once
+
+#include <ntddk.h>
+
+#include <cstddef>
+#include <mutex>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace standin
+{
+
+// True where this process can call i386 code: the 32-bit build.
+constexpr bool kRunsDriverImages =
+#if defined(__i386__)
+    true;
+#else
+    false;
+#endif
+
+class DriverImage
+{
+  public:
+    DriverImage() = default;
+    ~DriverImage();
+    DriverImage(const DriverImage&) = delete;
+    DriverImage& operator=(const DriverImage&) = delete;
+
+    // Reads, checks and maps the file. On refusal returns false with the cause in `error`;
+    // nothing of the image has run and nothing stays mapped. A second call replaces the first
+    // image.
+    bool Load(const std::string& path, std::string* error);
+    bool Load(const std::vector<unsigned char>& file, std::string* error);
+
+    bool Loaded() const { return base_ != nullptr; }
+    PDRIVER_INITIALIZE Entry() const;
+    unsigned char* Base() const { return base_; }
+    ULONG Size() const { return size_; }
+    // The mapped bytes at `rva`, or null unless all `length` bytes lie inside the image.
+    void* At(ULONG rva, ULONG length) const;
+    bool Contains(const void* address) const;
+
+    // Deepest stack use seen in a completion routine of this image, by the routine's RVA;
+    // the kernel records it each time it calls one.
+    void RecordCompletionStack(ULONG rva, ULONG bytes);
+    ULONG DeepestCompletionStack(ULONG rva) const;
+
+  private:
+    void Unmap();
+
+    unsigned char* base_ = nullptr;
+    ULONG size_ = 0;       // SizeOfImage
+    size_t mapLength_ = 0; // whole pages
+    ULONG entryRva_ = 0;
+    mutable std::mutex stackLock_;
+    std::map<ULONG, ULONG> completionStack_;
+};
+
+// The routine the stand-in exports under `name` from `module` (compared without regard to
+// case, as the loader does), or null.
+const void* FindKernelExport(const char* module, const char* name);
+
+} // namespace standin
