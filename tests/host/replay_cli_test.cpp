@@ -88,6 +88,8 @@ TEST(ReplayCliTest, BadUsageAndUnreadableFiles)
         {"--commands", 2},
         {"--verbose", 2},
         {"a b", 2},
+        {"--image", 2},
+        {std::string("--image '") + NMEAFILT_SAMPLE_PATH + "'", 2}, // this build runs no image
         {"'" + (dir / "missing.nmea") + "'", 1},
         {"--commands '" + (dir / "no-such-dir/c") + "'", 1},
     };

@@ -178,6 +178,7 @@ TEST(RunTest, BadUsageAndUnusableDevicesOrLinks)
         {{"--port", "/dev/null", "--pty", dir / "a", "-"}, 2},
         {{"--port", "/dev/null", "--verbose"}, 2},
         {{"--port"}, 2},
+        {{"--port", "/dev/null", "--image", "/dev/null"}, 2}, // this build runs no image
         {{"--port", "/nonexistent/ttyUSB9"}, 1},
         {{"--port", "/dev/null", "--pty", file}, 1},
         {{"--port", "/dev/null", "--output", dir / "missing-dir/out"}, 1},

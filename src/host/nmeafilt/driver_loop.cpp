@@ -8,10 +8,14 @@ namespace nmeafilt
 {
 
 FILTER_COUNTERS ReplayThroughDriver(const std::string& input, const ReplayConfig& config,
-                                    ReplaySink& sink)
+                                    ReplaySink& sink, standin::DriverImage* image)
 {
     standin::Harness kernel;
-    kernel.Load(DriverEntry);
+    if (image != nullptr) {
+        kernel.Load(*image);
+    } else {
+        kernel.Load(DriverEntry);
+    }
     kernel.AddDevice();
     DEVICE_EXTENSION* ext = FilterExtension(kernel.FilterDevice());
     ext->LineObserver = config.observer;

@@ -4,13 +4,19 @@
 
 #include "engine_loop.h"
 
+namespace standin
+{
+class DriverImage;
+}
+
 namespace nmeafilt
 {
 
 // Loads, adds, starts and opens the filter over a port serving `input` in `config.chunk`-byte
 // reads; makes `config.readSize`-byte read requests until one returns nothing after the input
 // is used up; then closes, removes and unloads. The commands are what the port was written.
+// With `image`, the mapped driver image runs in place of the driver linked in.
 FILTER_COUNTERS ReplayThroughDriver(const std::string& input, const ReplayConfig& config,
-                                    ReplaySink& sink);
+                                    ReplaySink& sink, standin::DriverImage* image = nullptr);
 
 } // namespace nmeafilt

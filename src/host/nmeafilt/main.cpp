@@ -15,8 +15,10 @@ struct Command {
 
 const Command kCommands[] = {
     {"replay", nmeafilt::ReplayMain,
-     "replay [--chunk N] [--read-size N] [--commands FILE] [--explain] [FILE | -]"},
-    {"run", nmeafilt::RunMain, "run --port DEVICE [--baud N] [--pty LINK | --output FILE | -]"},
+     "replay [--chunk N] [--read-size N] [--commands FILE] [--explain] [--image SYS] "
+     "[FILE | -]"},
+    {"run", nmeafilt::RunMain,
+     "run --port DEVICE [--baud N] [--pty LINK | --output FILE | -] [--image SYS]"},
     {"simulate", nmeafilt::SimulateMain,
      "simulate [--port DEVICE | --pty LINK] [--mode gps|utc] [--rate HZ] [--seconds N] [--seed N]"},
 };

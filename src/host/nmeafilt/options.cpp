@@ -1,5 +1,9 @@
 #include "options.h"
 
+#include <driver_image.h>
+
+#include "commands.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +47,24 @@ bool ReadInput(const std::string& path, std::string* contents, std::string* erro
         std::fclose(f);
     }
     return ok;
+}
+
+int MapDriverImage(const char* command, const std::string& path, standin::DriverImage* image)
+{
+    if (!standin::kRunsDriverImages) {
+        std::fprintf(stderr,
+                     "nmeafilt %s: --image needs the 32-bit build (cmake/i686-linux-gnu.cmake), "
+                     "run under qemu-i386\n",
+                     command);
+        return kExitUsage;
+    }
+    std::string error;
+    if (!image->Load(path, &error)) {
+        std::fprintf(stderr, "nmeafilt %s: cannot load the driver image: %s\n", command,
+                     error.c_str());
+        return kExitFailure;
+    }
+    return -1;
 }
 
 } // namespace nmeafilt

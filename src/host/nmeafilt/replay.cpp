@@ -5,6 +5,8 @@
 #include <string>
 #include <unistd.h>
 
+#include <driver_image.h>
+
 #include "commands.h"
 #include "driver_loop.h"
 #include "engine_loop.h"
@@ -17,11 +19,13 @@ namespace
 {
 
 const char kUsage[] =
-    "usage: nmeafilt replay [--chunk N] [--read-size N] [--commands FILE] [--explain] [FILE | -]\n"
+    "usage: nmeafilt replay [--chunk N] [--read-size N] [--commands FILE] [--explain]\n"
+    "                       [--image SYS] [FILE | -]\n"
     "  --chunk N       bytes per port read, 1 to 96 (default 96)\n"
     "  --read-size N   bytes per application read, at least 1 (default 4096)\n"
     "  --commands FILE append the rate commands written to the receiver to FILE\n"
     "  --explain       tell on standard error what became of every line\n"
+    "  --image SYS     run this driver image in place of the linked driver (32-bit build)\n"
     "  FILE            the capture; - is standard input; none replays the bundled sample\n";
 
 int BadUsage(const std::string& why)
@@ -92,6 +96,7 @@ int ReplayMain(int argc, char** argv)
 {
     ReplayConfig config;
     std::string commandsPath;
+    std::string imagePath;
     std::string inputPath;
     bool haveInput = false;
     bool explain = false;
@@ -131,6 +136,10 @@ int ReplayMain(int argc, char** argv)
             if (!takeValue(&commandsPath) || commandsPath.empty()) {
                 return BadUsage("--commands needs a file name");
             }
+        } else if (arg == "--image") {
+            if (!takeValue(&imagePath) || imagePath.empty()) {
+                return BadUsage("--image needs a file name");
+            }
         } else if (arg == "--explain" && !inlineValue) {
             explain = true;
         } else if (arg == "--help" || arg == "-h") {
@@ -147,6 +156,13 @@ int ReplayMain(int argc, char** argv)
     }
     if (!haveInput) {
         inputPath = NMEAFILT_SAMPLE_PATH;
+    }
+    standin::DriverImage image;
+    if (!imagePath.empty()) {
+        const int code = MapDriverImage("replay", imagePath, &image);
+        if (code >= 0) {
+            return code;
+        }
     }
 
     std::string input;
@@ -175,7 +191,8 @@ int ReplayMain(int argc, char** argv)
         isatty(STDERR_FILENO)) {
         config.progress = [&bar](size_t consumed, size_t total) { bar.Show(consumed, total); };
     }
-    FILTER_COUNTERS counters = ReplayThroughDriver(input, config, sink);
+    FILTER_COUNTERS counters =
+        ReplayThroughDriver(input, config, sink, image.Loaded() ? &image : nullptr);
     bar.Clear();
 
     std::fflush(stdout);

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <driver_image.h>
 #include <harness.h>
 
 #include "commands.h"
@@ -25,13 +26,14 @@ namespace
 {
 
 const char kUsage[] =
-    "usage: nmeafilt run --port DEVICE [--baud N] [--pty LINK | --output FILE | -]\n"
+    "usage: nmeafilt run --port DEVICE [--baud N] [--pty LINK | --output FILE | -] [--image SYS]\n"
     "  --port DEVICE  the receiver's serial device (or any terminal, or a file)\n"
     "  --baud N       its line speed, 1200 to 115200 (default 4800)\n"
     "  --pty LINK     serve the rewritten stream on a new pseudo-terminal,\n"
     "                 linked as LINK, for any program that reads a serial port\n"
     "  --output FILE  write the rewritten stream to FILE\n"
-    "  -              write it to standard output (the default)\n";
+    "  -              write it to standard output (the default)\n"
+    "  --image SYS    run this driver image in place of the linked driver (32-bit build)\n";
 
 // A serial driver's read interval time-out: a port read returns what has arrived by then.
 constexpr int kPortReadTimeoutMs = 100;
@@ -50,6 +52,7 @@ struct Options {
     unsigned baud = kDefaultBaud;
     std::string link;
     std::string output; // empty or "-": standard output
+    std::string image;
 };
 
 int ParseOptions(int argc, char** argv, Options* options)
@@ -66,7 +69,8 @@ int ParseOptions(int argc, char** argv, Options* options)
             ++destinations;
             continue;
         }
-        if (arg != "--port" && arg != "--baud" && arg != "--pty" && arg != "--output")
+        if (arg != "--port" && arg != "--baud" && arg != "--pty" && arg != "--output" &&
+            arg != "--image")
             return BadUsage("unknown argument '" + arg + "'");
         if (i + 1 >= argc || argv[i + 1][0] == '\0')
             return BadUsage(arg + " needs a value");
@@ -79,6 +83,8 @@ int ParseOptions(int argc, char** argv, Options* options)
                 !IsSupportedBaud(static_cast<unsigned>(number)))
                 return BadUsage("--baud is one of 1200 2400 4800 9600 19200 38400 57600 115200");
             options->baud = static_cast<unsigned>(number);
+        } else if (arg == "--image") {
+            options->image = value;
         } else if (arg == "--pty") {
             options->link = value;
             ++destinations;
@@ -270,6 +276,13 @@ int RunMain(int argc, char** argv)
     if (code >= 0)
         return code;
 
+    standin::DriverImage image;
+    if (!options.image.empty()) {
+        code = MapDriverImage("run", options.image, &image);
+        if (code >= 0)
+            return code;
+    }
+
     InstallStopHandlers();
     std::string error;
     int device = OpenDevice(options.port, options.baud, &error);
@@ -302,7 +315,10 @@ int RunMain(int argc, char** argv)
     Session session(device);
     standin::Harness kernel;
     session.AttachPort(kernel.Port());
-    kernel.Load(DriverEntry);
+    if (image.Loaded())
+        kernel.Load(image);
+    else
+        kernel.Load(DriverEntry);
     kernel.AddDevice();
     DEVICE_EXTENSION* ext = FilterExtension(kernel.FilterDevice());
     kernel.Start();
