@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <vector>
 
+#include "../common/slurp.h"
 #include "engine_loop.h"
 #include "nmea_test_util.h"
 
@@ -306,14 +305,6 @@ TEST(TimeSentence, LongerIdentifierIsStillTheTimeSentenceAndNeverPassesThrough)
     e.Feed(Sentence("PQXNX,GPtim,GPS,2347,094117,08,12,2026,2"));
     EXPECT_EQ(e.ReadAll(), "$GPRMC,,V,,,,,,,,,,A*5C\r\n");
     EXPECT_EQ(e.ext->Counters.RmcSynthesized, 1u);
-}
-
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // Every sentence handed to applications is whole, verifies, and is of a type let through.

@@ -8,24 +8,15 @@
 #include <cctype>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 #include <vector>
 
 #include "../common/image_symbols.h"
+#include "../common/slurp.h"
 #include "driver_loop.h"
 
 namespace
 {
-
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // The bundled sample and every log in the corpus, whatever logs it holds.
 std::vector<std::string> Captures()

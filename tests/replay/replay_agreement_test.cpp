@@ -2,21 +2,11 @@
 // application and the receiver for every port chunk and read size.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
+#include "../common/slurp.h"
 #include "driver_loop.h"
 
 namespace
 {
-
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 class ReplayAgreement : public ::testing::TestWithParam<const char*>
 {
