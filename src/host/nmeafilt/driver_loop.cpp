@@ -7,15 +7,20 @@
 namespace nmeafilt
 {
 
-FILTER_COUNTERS ReplayThroughDriver(const std::string& input, const ReplayConfig& config,
-                                    ReplaySink& sink, standin::DriverImage* image)
+void LoadFilter(standin::Harness& kernel, standin::DriverImage* image)
 {
-    standin::Harness kernel;
     if (image != nullptr) {
         kernel.Load(*image);
     } else {
         kernel.Load(DriverEntry);
     }
+}
+
+FILTER_COUNTERS ReplayThroughDriver(const std::string& input, const ReplayConfig& config,
+                                    ReplaySink& sink, standin::DriverImage* image)
+{
+    standin::Harness kernel;
+    LoadFilter(kernel, image);
     kernel.AddDevice();
     DEVICE_EXTENSION* ext = FilterExtension(kernel.FilterDevice());
     ext->LineObserver = config.observer;

@@ -7,10 +7,14 @@
 namespace standin
 {
 class DriverImage;
-}
+class Harness;
+} // namespace standin
 
 namespace nmeafilt
 {
+
+// Loads the filter into `kernel`: the mapped image when there is one, else the driver linked in.
+void LoadFilter(standin::Harness& kernel, standin::DriverImage* image);
 
 // Loads, adds, starts and opens the filter over a port serving `input` in `config.chunk`-byte
 // reads; makes `config.readSize`-byte read requests until one returns nothing after the input

@@ -14,6 +14,7 @@
 #include <harness.h>
 
 #include "commands.h"
+#include "driver_loop.h"
 #include "engine_loop.h"
 #include "filter.h"
 #include "options.h"
@@ -315,10 +316,7 @@ int RunMain(int argc, char** argv)
     Session session(device);
     standin::Harness kernel;
     session.AttachPort(kernel.Port());
-    if (image.Loaded())
-        kernel.Load(image);
-    else
-        kernel.Load(DriverEntry);
+    LoadFilter(kernel, image.Loaded() ? &image : nullptr);
     kernel.AddDevice();
     DEVICE_EXTENSION* ext = FilterExtension(kernel.FilterDevice());
     kernel.Start();
