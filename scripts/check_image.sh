@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-win}
 
-python3 scripts/check_inf.py src/drv/nmeafilt.inf
+python3 scripts/check_inf.py --selftest src/drv/nmeafilt.inf
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake >/dev/null
 cmake --build "$build" -j2

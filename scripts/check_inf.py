@@ -1,9 +1,17 @@
 #!/usr/bin/env python3
 """Static check of the driver's INF: every referenced section exists, the port keeps its
-system installation, the filter is appended to UpperFilters, and the service entry is a
-demand-start kernel driver whose binary is the built image."""
+system installation, the hardware key's UpperFilters is written whole (serial enumerator,
+then the filter) without relying on msports.inf's .HW section, Windows 2000 finds a models
+section, the source disk is declared for x86, and the service entry is a demand-start kernel
+driver whose binary is the built image.
+
+--selftest also checks damaged copies of the INF, each of which must be refused."""
 import re
 import sys
+
+SERVICE = "nmeafilt"
+IMAGE = "nmeafilt.sys"
+FILTER_LIST = f'hkr,,"upperfilters",0x00010000,"serenum","{SERVICE}"'
 
 
 def parse(text):
@@ -25,20 +33,23 @@ def values(section, key):
     return [v for k, v in section if k == key]
 
 
-def main(path, image_name="nmeafilt.sys", service="nmeafilt"):
-    with open(path) as f:
-        inf = parse(f.read())
-    problems = []
+def problems(text):
+    inf = parse(text)
+    found = []
 
     def need(cond, what):
         if not cond:
-            problems.append(what)
+            found.append(what)
 
     need("version" in inf and ("class", "Ports") in inf["version"], "[Version] with Class = Ports")
     models = []
     for manufacturer in inf.get("manufacturer", []):
-        name, *decorations = [p.strip() for p in manufacturer[1].split(",")]
-        models += [f"{name}.{d}".lower() for d in decorations] or [name.lower()]
+        name, *decorations = [p.strip().lower() for p in manufacturer[1].split(",")]
+        # Windows 2000 ignores decorated models sections and reads only the undecorated one.
+        models += [name] + [f"{name}.{d}" for d in decorations]
+        for d in decorations:
+            need(sorted(inf.get(name, [])) == sorted(inf.get(f"{name}.{d}", [])),
+                 f"[{name}] with the same models as [{name}.{d}]")
     installs = set()
     for m in models:
         need(m in inf, f"models section [{m}]")
@@ -47,39 +58,73 @@ def main(path, image_name="nmeafilt.sys", service="nmeafilt"):
     need(installs, "at least one model")
     for install in installs:
         base = install + ".ntx86" if install + ".ntx86" in inf else install
-        for suffix, needed in (("", "comport.nt"), (".hw", "comport.nt.hw"), (".services", "comport.nt.services")):
+        for suffix, needed in (("", "comport.nt"), (".hw", None), (".services", "comport.nt.services")):
             sec = inf.get(base + suffix)
             need(sec is not None, f"[{base + suffix}]")
             if sec is None:
                 continue
-            need([v.lower() for v in values(sec, "include")] == ["msports.inf"], f"[{base + suffix}] Include = msports.inf")
-            need([v.lower() for v in values(sec, "needs")] == [needed], f"[{base + suffix}] Needs = {needed}")
+            if needed:
+                need([v.lower() for v in values(sec, "include")] == ["msports.inf"], f"[{base + suffix}] Include = msports.inf")
+                need([v.lower() for v in values(sec, "needs")] == [needed], f"[{base + suffix}] Needs = {needed}")
+            else:
+                need(not values(sec, "needs"), f"[{base + suffix}] without Needs: it writes UpperFilters itself")
             for key in ("copyfiles", "addreg"):
                 for ref in values(sec, key):
                     for name in ref.split(","):
                         need(name.strip().lower() in inf, f"section [{name.strip()}] referenced by {key}")
         hw = inf.get(base + ".hw", [])
-        regs = [e for ref in values(hw, "addreg") for e in inf.get(ref.lower(), [])]
-        filters = [k for k, _ in regs if re.fullmatch(r'hkr\s*,\s*,\s*"upperfilters"\s*,\s*0x00010008\s*,\s*"' + service + '"', k)]
-        need(len(filters) == 1, f'UpperFilters appended with 0x00010008 "{service}" on the hardware key')
+        regs = [re.sub(r"\s+", "", k).lower() for ref in values(hw, "addreg") for k, _ in inf.get(ref.lower(), [])]
+        need([r for r in regs if r.startswith('hkr,,"upperfilters"')] == [FILTER_LIST],
+             f'UpperFilters written as the list "serenum", "{SERVICE}" (0x00010000) on the hardware key')
         services = values(inf.get(base + ".services", []), "addservice")
-        ours = [s for s in services if s.split(",")[0].strip() == service]
+        ours = [s for s in services if s.split(",")[0].strip() == SERVICE]
         need(len(ours) == 1 and ours[0].split(",")[1].strip() in ("", "0"),
-             f"AddService = {service} without the function-driver flag")
+             f"AddService = {SERVICE} without the function-driver flag")
         if ours:
             body = dict(inf.get(ours[0].split(",")[2].strip().lower(), []))
             want = {"servicetype": "1", "starttype": "3", "errorcontrol": "1",
-                    "servicebinary": f"%12%\\{image_name}"}
+                    "servicebinary": f"%12%\\{IMAGE}"}
             for key, value in want.items():
                 need(body.get(key, "").lower() == value.lower(), f"service {key} = {value}")
-    files = [k for k, _ in inf.get("sourcedisksfiles", [])]
-    need(image_name in files, f"{image_name} in [SourceDisksFiles]")
-    for p in problems:
+    disks = {k for k, _ in inf.get("sourcedisksnames.x86", [])}
+    files = dict(inf.get("sourcedisksfiles.x86", []))
+    need(IMAGE in files and files[IMAGE].split(",")[0].strip() in disks,
+         f"{IMAGE} in [SourceDisksFiles.x86] on a disk of [SourceDisksNames.x86]")
+    return found
+
+
+# Each damage undoes one point; the check must notice every one.
+DAMAGES = [
+    ("append after msports.inf's .HW section",
+     lambda t: t.replace('0x00010000, "serenum", "nmeafilt"', '0x00010008, "nmeafilt"')
+                .replace("[NmeaFilt_Port.NTx86.HW]\n", "[NmeaFilt_Port.NTx86.HW]\nInclude = msports.inf\nNeeds = ComPort.NT.HW\n")),
+    ("filter before the enumerator", lambda t: t.replace('"serenum", "nmeafilt"', '"nmeafilt", "serenum"')),
+    ("no undecorated models section", lambda t: t.replace("[NmeaFilt]\n", "[NmeaFilt.Unused]\n")),
+    ("undecorated models differ", lambda t: t.replace("[NmeaFilt]\n%PortWithFilter% = NmeaFilt_Port, *PNP0501\n", "[NmeaFilt]\n")),
+    ("undecorated source disks", lambda t: t.replace("[SourceDisksFiles.x86]", "[SourceDisksFiles]")),
+    ("automatic start", lambda t: t.replace("StartType     = 3", "StartType     = 2")),
+]
+
+
+def main(argv):
+    selftest = "--selftest" in argv
+    path = [a for a in argv if a != "--selftest"][0]
+    with open(path) as f:
+        text = f.read()
+    status = 0
+    for p in problems(text):
         print(f"[FAIL] inf: missing or wrong: {p}")
-    if not problems:
-        print(f"[PASS] inf: {path}: service {service}, UpperFilters appended, port installed by msports.inf")
-    return 1 if problems else 0
+        status = 1
+    if not status:
+        print(f"[PASS] inf: {path}: service {SERVICE}, UpperFilters serenum then {SERVICE}, port installed by msports.inf")
+    for name, damage in DAMAGES if selftest else []:
+        damaged = damage(text)
+        found = problems(damaged)
+        ok = damaged != text and found
+        print(f"[{'PASS' if ok else 'FAIL'}] inf selftest: {name}: {'; '.join(found) if found else 'not noticed'}")
+        status |= 0 if ok else 1
+    return status
 
 
 if __name__ == "__main__":
-    sys.exit(main(*sys.argv[1:]))
+    sys.exit(main(sys.argv[1:]))
