@@ -1,5 +1,5 @@
-# Cross build of the driver image for 32-bit Windows XP with the mingw-w64 toolchain.
-# Only the driver is built in this configuration (see the top-level CMakeLists.txt).
+# Cross build for 32-bit Windows XP with the mingw-w64 toolchain: the driver image and the
+# installation check, nothing else (see the top-level CMakeLists.txt).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_VERSION 5.1)
 set(CMAKE_SYSTEM_PROCESSOR x86)
@@ -16,5 +16,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# The compiler checks would link a user-mode program against the C runtime; a driver has none.
+# The compiler checks would link a user-mode program against the C runtime; the driver has none.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Cross-builds the driver image for Windows XP and checks the binary: format, entry point,
-# checksum, imports, code sections, constructors and the stack depth of the read completion.
+# Cross-builds what ships for Windows XP and checks the binaries: the driver image (format, entry
+# point, checksum, imports, code sections, constructors, stack depth of the read completion) and
+# the installation check (a console program that loads on XP).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-win}
@@ -22,3 +23,5 @@ objects="$sys/CMakeFiles/nmeafilt.dir"
 allow=(--allow-indirect Report --allow-indirect ProcessSentence --allow-indirect AssembleLines)
 python3 scripts/check_driver_image.py "$sys/nmeafilt.sys" --map "$map" --objects "$objects" "${allow[@]}"
 python3 scripts/check_driver_image_selftest.py "$sys/nmeafilt.sys" "$map" "$objects" "${allow[@]}"
+
+python3 scripts/check_xp_program.py "$build/src/win/nmeafilt-check.exe" --selftest

@@ -1,0 +1,95 @@
+#!/usr/bin/env python3
+"""Checks that a user-mode program loads on Windows XP: PE32 for i386, console subsystem 5.01,
+no DLL beyond kernel32, advapi32, setupapi and msvcrt, and from those only names XP exports
+(kernel32: only names on its list; the others: no name on the list of later additions).
+
+--selftest damages copies of the program (one import renamed, a newer subsystem version) and
+expects each to be refused, so that a check which cannot fail does not go unnoticed."""
+import argparse
+import os
+import struct
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from check_driver_image import IMAGE_FILE_MACHINE_I386, PE32_MAGIC, Report, parse_image, read_imports  # noqa: E402
+
+SUBSYSTEM_CONSOLE = 3
+ALLOWED_DLLS = {"kernel32.dll", "advapi32.dll", "setupapi.dll", "msvcrt.dll"}
+
+
+def load_lists(folder):
+    with open(os.path.join(folder, "kernel32.txt")) as f:
+        kernel32 = {line.strip() for line in f if line.strip() and not line.startswith("#")}
+    later = set()
+    with open(os.path.join(folder, "post_xp.txt")) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) == 2 and not line.startswith("#"):
+                later.add((parts[0].lower() + ".dll", parts[1]))
+    return kernel32, later
+
+
+def check(path, exports):
+    kernel32, later = load_lists(exports)
+    with open(path, "rb") as f:
+        img = parse_image(f.read())
+    r = Report()
+    r.check("pe32-i386", img.machine == IMAGE_FILE_MACHINE_I386 and img.magic == PE32_MAGIC,
+            f"machine 0x{img.machine:04x}, optional header 0x{img.magic:04x}")
+    r.check("console-5.01", img.subsystem == SUBSYSTEM_CONSOLE and img.subsystem_version == (5, 1),
+            f"subsystem {img.subsystem}, version {img.subsystem_version[0]}.{img.subsystem_version[1]:02d}")
+    imports = [(dll.lower(), name) for dll, name in read_imports(img)]
+    dlls = sorted({dll for dll, _ in imports})
+    r.check("dlls", set(dlls) <= ALLOWED_DLLS, ", ".join(dlls))
+    bad = [f"{dll}!{name}" for dll, name in imports
+           if name.startswith("#")
+           or (dll == "kernel32.dll" and name not in kernel32)
+           or (dll, name) in later]
+    r.check("xp-exports", not bad, f"{len(imports)} imports" + (": not on XP: " + ", ".join(bad) if bad else ", all on XP"))
+    return 1 if r.failed else 0
+
+
+def damaged(data, how):
+    data = bytearray(data)
+    if how == "import":
+        at = data.index(b"\0CreateFileA\0") + 1
+        data[at:at + 11] = b"CreateFileX"
+    else:
+        img = parse_image(bytes(data))
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        struct.pack_into("<HH", data, pe + 24 + 48, 6, 0)
+        assert parse_image(bytes(data)).subsystem_version == (6, 0), img
+    return bytes(data)
+
+
+def selftest(path, exports):
+    with open(path, "rb") as f:
+        data = f.read()
+    failures = 0
+    for how in ("import", "subsystem"):
+        with tempfile.NamedTemporaryFile(suffix=".exe") as tmp:
+            tmp.write(damaged(data, how))
+            tmp.flush()
+            print(f"-- damaged copy ({how}); expected to be refused:")
+            if check(tmp.name, exports) == 0:
+                print(f"[FAIL] selftest: a copy with a damaged {how} passed")
+                failures += 1
+    return failures
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("program")
+    p.add_argument("--exports", default=os.path.join(here, "..", "tests", "data", "xp-exports"))
+    p.add_argument("--selftest", action="store_true")
+    a = p.parse_args()
+    status = check(a.program, a.exports)
+    if a.selftest:
+        status |= 1 if selftest(a.program, a.exports) else 0
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
