@@ -7,6 +7,7 @@ packages=(
     clang libclang-rt-14-dev clang-format clang-tidy cppcheck
     g++-mingw-w64-i686 mingw-w64-i686-dev
     crossbuild-essential-i386 qemu-user googletest
+    g++-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64
     gpsd gpsd-clients
 )
 missing=()

@@ -10,7 +10,7 @@ stage() { printf '\n==== %s ====\n' "$*"; }
 stage "layout"
 bash scripts/check_format.sh
 
-stage "driver image for Windows XP"
+stage "driver image and installation check for Windows XP"
 bash scripts/check_image.sh
 # The image just checked is the one every later stage loads.
 export NMEAFILT_IMAGE=$PWD/build-win/src/drv/sys/nmeafilt.sys
@@ -20,6 +20,9 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNMEAFILT_IMAGE=
     >/dev/null
 cmake --build build -j$jobs
 ctest --test-dir build --output-on-failure -j$jobs
+
+stage "the installation check under Wine"
+bash scripts/check_wine.sh build
 
 stage "the shipped image in the stand-in"
 bash scripts/check_image_run.sh "$NMEAFILT_IMAGE"
