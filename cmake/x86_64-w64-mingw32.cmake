@@ -1,15 +1,5 @@
 # x86-64 build of the installation check alone, for running it under wine64 on machines that
 # cannot start 32-bit programs. What ships is the i386 build (i686-w64-mingw32.cmake).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
-
 set(NMEAFILT_MINGW_PREFIX x86_64-w64-mingw32 CACHE STRING "Prefix of the cross tools")
-set(CMAKE_C_COMPILER ${NMEAFILT_MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${NMEAFILT_MINGW_PREFIX}-g++)
-set(CMAKE_RC_COMPILER ${NMEAFILT_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${NMEAFILT_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/MingwW64.cmake)
