@@ -42,7 +42,8 @@ class HandflowFieldTest : public DevCtlTest, public ::testing::WithParamInterfac
 TEST_P(HandflowFieldTest, ModesOtherThanOffBecomeOn)
 {
     const FieldCase& c = GetParam();
-    const ULONG keptControl = SERIAL_DSR_SENSITIVITY | SERIAL_ERROR_ABORT | 0x00000F00;
+    const ULONG unnamedControlBits = 0x00000F00; // no name, but they must survive too
+    const ULONG keptControl = SERIAL_DSR_SENSITIVITY | SERIAL_ERROR_ABORT | unnamedControlBits;
     const ULONG keptFlow = SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE | SERIAL_ERROR_CHAR |
                            SERIAL_NULL_STRIPPING | SERIAL_BREAK_CHAR | SERIAL_XOFF_CONTINUE;
     SERIAL_HANDFLOW in{};
@@ -62,8 +63,18 @@ TEST_P(HandflowFieldTest, ModesOtherThanOffBecomeOn)
 
 std::vector<FieldCase> AllFields()
 {
-    const ULONG dtr[4][2] = {{0x00, 0x00}, {0x01, 0x01}, {0x02, 0x01}, {0x03, 0x01}};
-    const ULONG rts[4][2] = {{0x00, 0x00}, {0x40, 0x40}, {0x80, 0x40}, {0xC0, 0x40}};
+    const ULONG dtr[4][2] = {
+        {0, 0},
+        {SERIAL_DTR_CONTROL, SERIAL_DTR_CONTROL},
+        {SERIAL_DTR_HANDSHAKE, SERIAL_DTR_CONTROL},
+        {SERIAL_DTR_CONTROL | SERIAL_DTR_HANDSHAKE, SERIAL_DTR_CONTROL},
+    };
+    const ULONG rts[4][2] = {
+        {0, 0},
+        {SERIAL_RTS_CONTROL, SERIAL_RTS_CONTROL},
+        {SERIAL_RTS_HANDSHAKE, SERIAL_RTS_CONTROL},
+        {SERIAL_TRANSMIT_TOGGLE, SERIAL_RTS_CONTROL},
+    };
     std::vector<FieldCase> cases;
     for (const auto& d : dtr) {
         for (const auto& r : rts) {
@@ -96,20 +107,27 @@ TEST_P(HandflowWordTest, RewritesAsSentDown)
     EXPECT_EQ(h.Port().Handflow().FlowReplace, c.FlowExpected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Words, HandflowWordTest,
-                         ::testing::Values(WordCase{0x0A, 0x01, 0x83, 0x43},
-                                           WordCase{0x19, 0x01, 0xC0, 0x40},
-                                           WordCase{0x41, 0x41, 0x00, 0x00},
-                                           WordCase{0x00, 0x00, 0x80, 0x40},
-                                           WordCase{0x38, 0x00, 0x03, 0x03}),
-                         ParamRowName());
+const WordCase kWords[] = {
+    {SERIAL_DTR_HANDSHAKE | SERIAL_CTS_HANDSHAKE, SERIAL_DTR_CONTROL,
+     SERIAL_RTS_HANDSHAKE | SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE,
+     SERIAL_RTS_CONTROL | SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE},
+    {SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE, SERIAL_DTR_CONTROL,
+     SERIAL_TRANSMIT_TOGGLE, SERIAL_RTS_CONTROL},
+    {SERIAL_DTR_CONTROL | SERIAL_DSR_SENSITIVITY, SERIAL_DTR_CONTROL | SERIAL_DSR_SENSITIVITY, 0,
+     0},
+    {0, 0, SERIAL_RTS_HANDSHAKE, SERIAL_RTS_CONTROL},
+    {SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE | SERIAL_DCD_HANDSHAKE, 0,
+     SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE, SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE},
+};
+
+INSTANTIATE_TEST_SUITE_P(Words, HandflowWordTest, ::testing::ValuesIn(kWords), ParamRowName());
 
 TEST_F(DevCtlTest, ShortFlowControlRecordIsRefused)
 {
     SERIAL_HANDFLOW in{};
     in.ControlHandShake = SERIAL_DTR_HANDSHAKE;
     Bytes shortInput = Record(in);
-    shortInput.resize(15);
+    shortInput.resize(sizeof(SERIAL_HANDFLOW) - 1);
     const RequestResult r = h.DeviceControl(IOCTL_SERIAL_SET_HANDFLOW, shortInput, 0);
     EXPECT_EQ(r.Status, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(r.Returned, STATUS_BUFFER_TOO_SMALL);
@@ -206,6 +224,7 @@ class OtherControlTest : public DevCtlTest, public ::testing::WithParamInterface
 
 TEST_P(OtherControlTest, PassesThroughUntouched)
 {
+    // Bytes that the flow-control rewrite would change, were it applied to these codes.
     const Bytes input{0x0B, 0x38, 0xC3, 0xFF, 0x00, 0x00, 0x00, 0x00,
                       0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
     h.DeviceControl(GetParam(), input, 4);

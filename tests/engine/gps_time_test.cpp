@@ -77,10 +77,6 @@ TEST(ConvertGpsToUtc, KnownInstants)
 {
     const ConversionCase cases[] = {
         {{5, 12, 31, 23, 59, 59}, {5, 12, 31, 23, 59, 47}},
-        {{6, 1, 1, 0, 0, 11}, {5, 12, 31, 23, 59, 59}},
-        {{6, 1, 1, 0, 0, 12}, {6, 1, 1, 0, 0, 0}},
-        {{6, 1, 1, 0, 0, 13}, {6, 1, 1, 0, 0, 0}},
-        {{6, 1, 1, 0, 0, 14}, {6, 1, 1, 0, 0, 1}},
         {{6, 1, 1, 0, 0, 5}, {5, 12, 31, 23, 59, 53}}, // borrows a week, 12 s
         {{6, 1, 8, 0, 0, 12}, {6, 1, 7, 23, 59, 59}},  // the 13th second borrows a week
         {{5, 6, 15, 12, 30, 45}, {5, 6, 15, 12, 30, 33}},
@@ -93,10 +89,6 @@ TEST(ConvertGpsToUtc, KnownInstants)
         {{5, 3, 0, 0, 0, 30}, {5, 2, 28, 0, 0, 18}},
         {{5, 13, 1, 0, 0, 30}, {6, 1, 1, 0, 0, 17}},
         {{5, 12, 31, 24, 0, 30}, {6, 1, 1, 0, 0, 17}},
-        // Leap seconds after 2006 each cost one more second.
-        {{9, 1, 1, 0, 0, 13}, {9, 1, 1, 0, 0, 0}},
-        {{9, 1, 1, 0, 0, 14}, {9, 1, 1, 0, 0, 0}},
-        {{9, 1, 1, 0, 0, 15}, {9, 1, 1, 0, 0, 1}},
         {{26, 12, 8, 9, 41, 17}, {26, 12, 8, 9, 41, 0}},
         {{99, 12, 31, 23, 59, 59}, {99, 12, 31, 23, 59, 42}},
         {{0, 1, 1, 0, 0, 0}, {99, 12, 31, 23, 59, 43}}, // 00 is 2100
@@ -110,42 +102,91 @@ TEST(ConvertGpsToUtc, KnownInstants)
     }
 }
 
-TEST(ConvertGpsToUtc, AgreesWithAContinuousSecondCountEveryDayOfTheCenturies)
+// Across each leap second the result holds at midnight for two GPS seconds: the last second
+// before the step and the first after it both read 00:00:00.
+TEST(ConvertGpsToUtc, EachLeapSecondRepeatsMidnight)
 {
-    const long long thresholds[] = {820108800LL, 914803200LL, 1025136000LL, 1119744000LL,
-                                    1167264000LL};
-    ASSERT_EQ(LeapSecondThresholdCount, sizeof(thresholds) / sizeof(thresholds[0]));
-    const long long epoch = DaysFromCivil(1980, 1, 6);
+    const ConversionCase cases[] = {
+        {{6, 1, 1, 0, 0, 11}, {5, 12, 31, 23, 59, 59}}, // 13 s -> 14 s
+        {{6, 1, 1, 0, 0, 12}, {6, 1, 1, 0, 0, 0}},
+        {{6, 1, 1, 0, 0, 13}, {6, 1, 1, 0, 0, 0}},
+        {{6, 1, 1, 0, 0, 14}, {6, 1, 1, 0, 0, 1}},
+        {{9, 1, 1, 0, 0, 12}, {8, 12, 31, 23, 59, 59}}, // 14 s -> 15 s
+        {{9, 1, 1, 0, 0, 13}, {9, 1, 1, 0, 0, 0}},
+        {{9, 1, 1, 0, 0, 14}, {9, 1, 1, 0, 0, 0}},
+        {{9, 1, 1, 0, 0, 15}, {9, 1, 1, 0, 0, 1}},
+        {{12, 7, 1, 0, 0, 13}, {12, 6, 30, 23, 59, 59}}, // 15 s -> 16 s
+        {{12, 7, 1, 0, 0, 14}, {12, 7, 1, 0, 0, 0}},
+        {{12, 7, 1, 0, 0, 15}, {12, 7, 1, 0, 0, 0}},
+        {{12, 7, 1, 0, 0, 16}, {12, 7, 1, 0, 0, 1}},
+        {{15, 7, 1, 0, 0, 14}, {15, 6, 30, 23, 59, 59}}, // 16 s -> 17 s
+        {{15, 7, 1, 0, 0, 15}, {15, 7, 1, 0, 0, 0}},
+        {{15, 7, 1, 0, 0, 16}, {15, 7, 1, 0, 0, 0}},
+        {{15, 7, 1, 0, 0, 17}, {15, 7, 1, 0, 0, 1}},
+        {{17, 1, 1, 0, 0, 15}, {16, 12, 31, 23, 59, 59}}, // 17 s -> 18 s
+        {{17, 1, 1, 0, 0, 16}, {17, 1, 1, 0, 0, 0}},
+        {{17, 1, 1, 0, 0, 17}, {17, 1, 1, 0, 0, 0}},
+        {{17, 1, 1, 0, 0, 18}, {17, 1, 1, 0, 0, 1}},
+    };
+    for (const ConversionCase& c : cases) {
+        EXPECT_EQ(Show(ConvertGpsToUtc(c.gps)), Show(c.utc)) << "GPS " << Show(c.gps);
+    }
+}
+
+// The published GPS-UTC offsets and the UTC dates they took effect.
+struct PublishedOffset {
+    long long year;
+    unsigned month, day;
+    long long seconds;
+};
+const PublishedOffset kPublishedOffsets[] = {
+    {1999, 1, 1, 13}, {2006, 1, 1, 14}, {2009, 1, 1, 15},
+    {2012, 7, 1, 16}, {2015, 7, 1, 17}, {2017, 1, 1, 18},
+};
+
+// Away from a step the filter reads one second late: GPS time minus the published offset, plus
+// one. The first minute of a step day is left to the test above.
+TEST(ConvertGpsToUtc, OneSecondLateAgainstThePublishedOffsetsEveryDayOfTheCenturies)
+{
     const long long first = DaysFromCivil(2002, 1, 1);
     const long long last = DaysFromCivil(2101, 12, 31);
     const int secondsOfDay[] = {0, 5, 12, 13, 14, 3600 * 12 + 34 * 60 + 56, 86399};
     for (long long day = first; day <= last; ++day) {
-        for (int sod : secondsOfDay) {
-            long long gpsDay = day;
-            long long y;
-            unsigned m, d;
-            CivilFromDays(gpsDay, &y, &m, &d);
-            CALENDAR_TIME gps = {static_cast<LONG>(y % 100),
-                                 static_cast<LONG>(m),
-                                 static_cast<LONG>(d),
-                                 sod / 3600,
-                                 sod % 3600 / 60,
-                                 sod % 60};
-
-            long long utc = (gpsDay - epoch) * 86400 + sod - 12;
-            for (long long t : thresholds) {
-                utc -= utc > t ? 1 : 0;
+        long long offset = 0;
+        bool stepDay = false;
+        for (const PublishedOffset& p : kPublishedOffsets) {
+            const long long from = DaysFromCivil(p.year, p.month, p.day);
+            if (day >= from) {
+                offset = p.seconds;
             }
+            stepDay = stepDay || day == from;
+        }
+        long long y;
+        unsigned m, d;
+        CivilFromDays(day, &y, &m, &d);
+        for (int sod : secondsOfDay) {
+            if (stepDay && sod < 60) {
+                continue;
+            }
+            const CALENDAR_TIME gps = {static_cast<LONG>(y % 100),
+                                       static_cast<LONG>(m),
+                                       static_cast<LONG>(d),
+                                       sod / 3600,
+                                       sod % 3600 / 60,
+                                       sod % 60};
+
+            const long long utc = day * 86400 + sod - offset + 1;
+            const long long utcDay = utc / 86400; // days since 1970: never negative here
+            const long long usod = utc % 86400;
             long long uy;
             unsigned um, ud;
-            CivilFromDays(epoch + (utc >= 0 ? utc / 86400 : (utc - 86399) / 86400), &uy, &um, &ud);
-            long long usod = ((utc % 86400) + 86400) % 86400;
-            CALENDAR_TIME expected = {static_cast<LONG>(uy % 100),
-                                      static_cast<LONG>(um),
-                                      static_cast<LONG>(ud),
-                                      static_cast<LONG>(usod / 3600),
-                                      static_cast<LONG>(usod % 3600 / 60),
-                                      static_cast<LONG>(usod % 60)};
+            CivilFromDays(utcDay, &uy, &um, &ud);
+            const CALENDAR_TIME expected = {static_cast<LONG>(uy % 100),
+                                            static_cast<LONG>(um),
+                                            static_cast<LONG>(ud),
+                                            static_cast<LONG>(usod / 3600),
+                                            static_cast<LONG>(usod % 3600 / 60),
+                                            static_cast<LONG>(usod % 60)};
             ASSERT_EQ(Show(ConvertGpsToUtc(gps)), Show(expected)) << "GPS " << Show(gps);
         }
     }
