@@ -24,13 +24,14 @@ void OnStopSignal(int signal)
     g_stopSignal = signal;
 }
 
+const struct {
+    unsigned baud;
+    speed_t speed;
+} kRates[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+              {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
+
 bool BaudConstant(unsigned baud, speed_t* speed)
 {
-    static const struct {
-        unsigned baud;
-        speed_t speed;
-    } kRates[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
-                  {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
     for (const auto& rate : kRates) {
         if (rate.baud == baud) {
             *speed = rate.speed;
@@ -62,6 +63,15 @@ bool IsPtySlavePath(const std::string& path)
 }
 
 } // namespace
+
+std::vector<unsigned> SupportedBauds()
+{
+    std::vector<unsigned> bauds;
+    for (const auto& rate : kRates) {
+        bauds.push_back(rate.baud);
+    }
+    return bauds;
+}
 
 bool IsSupportedBaud(unsigned baud)
 {

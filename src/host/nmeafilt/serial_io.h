@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace nmeafilt
 {
@@ -14,6 +15,7 @@ constexpr unsigned kDefaultBaud = 4800;
 
 // 1200 .. 115200 in the usual steps.
 bool IsSupportedBaud(unsigned baud);
+std::vector<unsigned> SupportedBauds(); // ascending
 
 // Puts a terminal into raw mode: no echo, no line editing, no CR or LF translation, no signals,
 // 8 data bits, no flow control; reads return as soon as a byte is there. A non-zero `baud` also
