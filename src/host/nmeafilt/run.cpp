@@ -32,6 +32,9 @@ constexpr int kPortReadTimeoutMs = 100;
 // Application reads as a navigation program makes them.
 constexpr ULONG kApplicationReadSize = 4096;
 constexpr long long kStatusIntervalMs = 250;
+// After the device's end, how long the reader of the pseudo-terminal is given to take what was
+// already written to it before the terminal goes away.
+constexpr int kHandOverMs = 2000;
 
 // Watches the delivered stream for RMC sentences, for the status line.
 class RmcWatcher
@@ -256,6 +259,9 @@ int RunMain(const RunOptions& options)
     Ending ending = session.Serve(kernel, ext, out, options.link.empty() ? nullptr : &pty);
     if (ending == Ending::DeviceEnded)
         session.Drain(kernel, ext, out, options.link.empty() ? nullptr : &pty);
+    bool handedOver = true;
+    if (ending == Ending::DeviceEnded && !options.link.empty())
+        handedOver = pty.WaitUntilTaken(kHandOverMs);
     session.ShowStatus(ext, true);
     const FILTER_COUNTERS counters = ext->Counters;
 
@@ -268,6 +274,9 @@ int RunMain(const RunOptions& options)
         close(out);
 
     PrintSummary(stderr, counters);
+    if (!handedOver)
+        std::fprintf(stderr, "nmeafilt run: the reader on %s had not taken everything after %d s\n",
+                     options.link.c_str(), kHandOverMs / 1000);
     if (session.Lost() != 0)
         std::fprintf(stderr, "nmeafilt run: %llu bytes lost to a reader that fell behind\n",
                      session.Lost());

@@ -52,6 +52,12 @@ class PtyLink
     // one closed it, false.
     bool PeerConnected() const;
 
+    // Waits, at most `timeoutMs`, until the program on the slave has read what was written to the
+    // master: closing the master first would throw away what it has not read yet. True when
+    // nothing is left for it (or nobody is there to take it); false after the time-out or a stop
+    // signal.
+    bool WaitUntilTaken(int timeoutMs) const;
+
   private:
     int master_ = -1;
     std::string slavePath_;
