@@ -63,11 +63,7 @@ void ReplayStream(benchmark::State& state)
     long allocated = 0;
 
     for (auto _ : state) {
-        *ext = DEVICE_EXTENSION{};
-        SizeBuffer(&ext->LineBuffer, LINE_BUFFER_CAPACITY);
-        SizeBuffer(&ext->OutputBuffer, OUTPUT_BUFFER_CAPACITY);
-        SizeBuffer(&ext->ReadBuffer, READ_BUFFER_CAPACITY);
-        ResetNavState();
+        StartAndOpenDevice(ext.get());
         size_t at = 0;
         const long before = allocations.load();
         for (;;) {

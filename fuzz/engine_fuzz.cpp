@@ -126,16 +126,9 @@ void Read(DEVICE_EXTENSION& ext, ULONG requested, std::string& delivered)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     FuzzedDataProvider input(data, size);
-    // The device as start and open leave it; the extension is zero-filled at creation.
+    // The device as start and open leave it.
     auto ext = std::make_unique<DEVICE_EXTENSION>();
-    std::memset(ext.get(), 0, sizeof(DEVICE_EXTENSION));
-    SizeBuffer(&ext->LineBuffer, LINE_BUFFER_CAPACITY);
-    SizeBuffer(&ext->OutputBuffer, OUTPUT_BUFFER_CAPACITY);
-    SizeBuffer(&ext->ReadBuffer, READ_BUFFER_CAPACITY);
-    EmptyBuffer(&ext->LineBuffer);
-    EmptyBuffer(&ext->OutputBuffer);
-    EmptyBuffer(&ext->ReadBuffer);
-    ResetNavState();
+    StartAndOpenDevice(ext.get());
 
     const bool wholeReads = input.ConsumeBool();
     std::string delivered;

@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
     build-essential cmake ninja-build git python3
-    libgtest-dev libgmock-dev libbenchmark-dev
+    libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
     clang libclang-rt-14-dev clang-format clang-tidy cppcheck
     g++-mingw-w64-i686 mingw-w64-i686-dev
     crossbuild-essential-i386 qemu-user googletest

@@ -6,6 +6,7 @@
 #include "../common/slurp.h"
 #include "engine_loop.h"
 #include "nmea_test_util.h"
+#include "rate_commands.h"
 
 using testutil::Sentence;
 
@@ -16,13 +17,7 @@ namespace
 class Engine
 {
   public:
-    Engine()
-    {
-        SizeBuffer(&ext->LineBuffer, LINE_BUFFER_CAPACITY);
-        SizeBuffer(&ext->OutputBuffer, OUTPUT_BUFFER_CAPACITY);
-        SizeBuffer(&ext->ReadBuffer, READ_BUFFER_CAPACITY);
-        ResetNavState();
-    }
+    Engine() { StartAndOpenDevice(ext.get()); }
     // Port reads of `chunk` bytes each.
     void Feed(const std::string& bytes, size_t chunk = READ_BUFFER_CAPACITY)
     {
@@ -394,9 +389,12 @@ TEST(Replay, BundledSampleExercisesEveryPath)
     EXPECT_GT(c.RmcSynthesized, 0u);
     EXPECT_GT(c.DroppedChecksum, 0u);
     EXPECT_GT(c.DroppedType, 0u);
-    EXPECT_NE(sink.commands.find(nmeafilt::kErrRateCommand), std::string::npos);
-    EXPECT_NE(sink.commands.find(nmeafilt::kRmcRateCommand), std::string::npos);
-    EXPECT_EQ(sink.commands.size(), c.CommandsWritten * nmeafilt::kCommandLength);
+    auto text = [](const UCHAR* command) {
+        return std::string(reinterpret_cast<const char*>(command), RATE_COMMAND_LENGTH);
+    };
+    EXPECT_NE(sink.commands.find(text(ErrRateCommand)), std::string::npos);
+    EXPECT_NE(sink.commands.find(text(RmcRateCommand)), std::string::npos);
+    EXPECT_EQ(sink.commands.size(), c.CommandsWritten * RATE_COMMAND_LENGTH);
     // No PQXN ever reaches an application.
     EXPECT_EQ(sink.output.find("PQXN"), std::string::npos);
 }

@@ -88,9 +88,11 @@ ReceiverConfig Config(TimeMode mode, std::uint64_t seed, unsigned rate = 1, bool
 
 TEST(ChecksumTest, FinishAndVerifyAgree)
 {
-    EXPECT_EQ(FinishSentence("PQXN,GPint,GGA01,GSA01,GSV01,VTG01,RMC01,W"), kRmcOnCommand);
-    EXPECT_EQ(FinishSentence("PQXN,GPint,GGA01,GSA01,GSV01,VTG01,err01,W"), kRmcOffCommand);
-    EXPECT_TRUE(ChecksumValid(std::string(kRmcOnCommand)));
+    EXPECT_EQ(FinishSentence("PQXN,GPint,GGA01,GSA01,GSV01,VTG01,RMC01,W"),
+              CommandText(RmcRateCommand));
+    EXPECT_EQ(FinishSentence("PQXN,GPint,GGA01,GSA01,GSV01,VTG01,err01,W"),
+              CommandText(ErrRateCommand));
+    EXPECT_TRUE(ChecksumValid(std::string(CommandText(RmcRateCommand))));
     const char* bad[] = {
         "$PQXN,GPint,GGA01,GSA01,GSV01,VTG01,RMC01,W*47\r\n", // wrong sum
         "$GPVTG,,T,,M,,N,,K,N*2c\r\n",                        // lowercase digits
@@ -323,13 +325,13 @@ TEST(ReceiverModelTest, RateCommandsSwitchRmcOutput)
     ReceiverModel model(Config(TimeMode::Utc, 1, 1, false));
     EXPECT_EQ(Find(model.NextEpoch(), "GPRMC"), "");
 
-    model.Receive(kRmcOnCommand.data(), kRmcOnCommand.size());
+    model.Receive(CommandText(RmcRateCommand).data(), CommandText(RmcRateCommand).size());
     EXPECT_TRUE(model.RmcOutput());
     EXPECT_NE(Find(model.NextEpoch(), "GPRMC"), "");
     EXPECT_NE(Find(model.NextEpoch(), "GPRMC"), "");
 
     // Byte by byte, as a slow line delivers it.
-    for (char c : kRmcOffCommand)
+    for (char c : CommandText(ErrRateCommand))
         model.Receive(&c, 1);
     EXPECT_FALSE(model.RmcOutput());
     EXPECT_EQ(Find(model.NextEpoch(), "GPRMC"), "");
@@ -339,7 +341,7 @@ TEST(ReceiverModelTest, RateCommandsSwitchRmcOutput)
 
 TEST(ReceiverModelTest, OnlyTheExactCommandsAreObeyed)
 {
-    std::string on(kRmcOnCommand);
+    std::string on(CommandText(RmcRateCommand));
     const std::string ignored[] = {
         "$PQXN,GPint,GGA01,GSA01,GSV01,VTG01,RMC01,W*47\r\n", // wrong checksum
         "$PQXN,GPint,GGA01,GSA01,GSV01,VTG01,rmc01,W*46\r\n", // other field
@@ -360,7 +362,7 @@ TEST(ReceiverModelTest, OnlyTheExactCommandsAreObeyed)
     // A flood without line ends is thrown away, and the next command still works.
     std::string flood(2000, 'A');
     model.Receive(flood.data(), flood.size());
-    model.Receive(kRmcOffCommand.data(), kRmcOffCommand.size());
+    model.Receive(CommandText(ErrRateCommand).data(), CommandText(ErrRateCommand).size());
     EXPECT_FALSE(model.RmcOutput());
 }
 
@@ -421,7 +423,8 @@ TEST(ReceiverModelTest, FilterTurnsTheStreamIntoRmcWithUtc)
     ReceiverModel utc(Config(TimeMode::Utc, 11, 1, false));
     StringSink utcSink;
     ReplayThroughEngine(utc.NextEpoch() + utc.NextEpoch(), ReplayConfig(), utcSink);
-    EXPECT_EQ(utcSink.commands.substr(0, kRmcOnCommand.size()), kRmcOnCommand);
+    EXPECT_EQ(utcSink.commands.substr(0, CommandText(RmcRateCommand).size()),
+              CommandText(RmcRateCommand));
 }
 
 } // namespace

@@ -36,9 +36,9 @@ TEST(SimulateTest, ServesAReaderAndObeysTheRateCommands)
     EXPECT_EQ(types.back(), "PQXN");
     EXPECT_EQ(std::count(types.begin(), types.end(), "GPRMC"), 0);
 
-    Send(fd, kRmcOnCommand);
+    Send(fd, CommandText(RmcRateCommand));
     EXPECT_GE(EpochsUntil(reader, HasRmc), 0) << "RMC after the RMC command";
-    Send(fd, kRmcOffCommand);
+    Send(fd, CommandText(ErrRateCommand));
     EXPECT_GE(EpochsUntil(reader, [](const std::vector<std::string>& e) { return !HasRmc(e); }), 0)
         << "no RMC after the err command";
 
@@ -100,7 +100,7 @@ TEST(SimulateTest, SendsOnAnExistingDevice)
         pqxn += IsType(s, "PQXN");
     }
     EXPECT_EQ(pqxn, 3);
-    Send(line.Master(), kRmcOffCommand);
+    Send(line.Master(), CommandText(ErrRateCommand));
     // Keep reading so that the line never fills up.
     int code = -1;
     for (long long end = NowMs() + 20000; code < 0 && NowMs() < end; code = sim.Wait(0))

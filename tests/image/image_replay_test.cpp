@@ -53,15 +53,18 @@ TEST_P(ImageReplay, GivesWhatTheLinkedDriverGives)
             config.readSize = readSize;
             nmeafilt::StringSink linked;
             nmeafilt::StringSink shipped;
-            const FILTER_COUNTERS l = nmeafilt::ReplayThroughDriver(input, config, linked);
-            const FILTER_COUNTERS s =
+            const nmeafilt::DriverReplay l = nmeafilt::ReplayThroughDriver(input, config, linked);
+            const nmeafilt::DriverReplay s =
                 nmeafilt::ReplayThroughDriver(input, config, shipped, &image_);
             const std::string where =
                 " chunk " + std::to_string(chunk) + " read " + std::to_string(readSize);
+            ASSERT_TRUE(l.ran) << l.error << where;
+            ASSERT_TRUE(s.ran) << s.error << where;
             ASSERT_EQ(shipped.output, linked.output) << where;
             ASSERT_EQ(shipped.commands, linked.commands) << where;
-            ASSERT_EQ(std::memcmp(&s, &l, sizeof s), 0) << "counters differ at" << where;
-            ASSERT_EQ(s.BytesIn, input.size()) << where;
+            ASSERT_EQ(std::memcmp(&s.counters, &l.counters, sizeof s.counters), 0)
+                << "counters differ at" << where;
+            ASSERT_EQ(s.counters.BytesIn, input.size()) << where;
         }
     }
 }
@@ -93,7 +96,7 @@ TEST(ImageStack, ReadCompletionStaysWithinItsBudget)
             nmeafilt::ReplayConfig config;
             config.chunk = chunk;
             nmeafilt::StringSink sink;
-            nmeafilt::ReplayThroughDriver(Slurp(path), config, sink, &image);
+            ASSERT_TRUE(nmeafilt::ReplayThroughDriver(Slurp(path), config, sink, &image).ran);
         }
     }
     const ULONG deepest = image.DeepestCompletionStack(ULONG(rva));

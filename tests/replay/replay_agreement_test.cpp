@@ -25,7 +25,10 @@ TEST_P(ReplayAgreement, DriverAndEngineGiveTheSameBytesForEveryChunkAndReadSize)
             nmeafilt::StringSink engine;
             nmeafilt::StringSink driver;
             FILTER_COUNTERS e = nmeafilt::ReplayThroughEngine(input, config, engine);
-            FILTER_COUNTERS d = nmeafilt::ReplayThroughDriver(input, config, driver);
+            const nmeafilt::DriverReplay replay =
+                nmeafilt::ReplayThroughDriver(input, config, driver);
+            ASSERT_TRUE(replay.ran) << replay.error;
+            const FILTER_COUNTERS& d = replay.counters;
             ASSERT_EQ(driver.output, engine.output)
                 << path << " chunk " << chunk << " read " << readSize;
             ASSERT_EQ(driver.commands, engine.commands) << path << " chunk " << chunk;

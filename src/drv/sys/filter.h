@@ -6,6 +6,7 @@
 #include <ntddser.h>
 
 #include "nmea/sentence_stream.h"
+#include "rate_commands.h"
 
 // Wide literals are written as UTF-16 (u"...") so that they mean the same on every build; the
 // kernel's WCHAR is a 16-bit unit of the same encoding.
@@ -69,14 +70,10 @@ DRIVER_DISPATCH FilterDispatchPower;
 DRIVER_DISPATCH FilterDispatchCreate;
 DRIVER_DISPATCH FilterDispatchClose;
 
-// read.cpp
+// read.cpp; the rate commands themselves are in rate_commands.h
 enum : ULONG {
-    RATE_COMMAND_LENGTH = 48,
     COMMAND_BUFFER_SIZE = 128,
 };
-
-extern const UCHAR RmcRateCommand[RATE_COMMAND_LENGTH];
-extern const UCHAR ErrRateCommand[RATE_COMMAND_LENGTH];
 
 DRIVER_DISPATCH FilterDispatchRead;
 IO_COMPLETION_ROUTINE FilterReadComplete;

@@ -5,11 +5,9 @@
 NTSTATUS NTAPI FilterDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     DEVICE_EXTENSION* ext = FilterExtension(DeviceObject);
-    EmptyBuffer(&ext->LineBuffer);
-    EmptyBuffer(&ext->OutputBuffer);
-    EmptyBuffer(&ext->ReadBuffer);
-    // Shared by every device: an open on one port resets the others' state too.
-    ResetNavState();
+    // The navigation state is shared by every device: an open on one port resets the others'
+    // state too.
+    ResetStream(ext);
     // A command already asked for survives the open and goes out before the first read.
     return FilterDispatchPassThrough(DeviceObject, Irp);
 }

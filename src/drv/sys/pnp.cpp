@@ -29,9 +29,7 @@ NTSTATUS NTAPI FilterStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     const NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
 
     // Sized whatever the port said, so that a later start or open finds consistent buffers.
-    SizeBuffer(&ext->LineBuffer, LINE_BUFFER_CAPACITY);
-    SizeBuffer(&ext->OutputBuffer, OUTPUT_BUFFER_CAPACITY);
-    SizeBuffer(&ext->ReadBuffer, READ_BUFFER_CAPACITY);
+    SizeDeviceBuffers(ext);
     ext->SendRmcRateCommand = FALSE;
     ext->SendErrRateCommand = FALSE;
 

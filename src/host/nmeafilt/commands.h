@@ -1,4 +1,4 @@
-// The nmeafilt subcommands; each takes the arguments after its own name.
+// The nmeafilt subcommands; each runs with the options the command line gave it (cli.h).
 #pragma once
 
 namespace nmeafilt
@@ -8,8 +8,12 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1; // a file or device could not be used
 constexpr int kExitUsage = 2;
 
-int ReplayMain(int argc, char** argv);
-int RunMain(int argc, char** argv);
-int SimulateMain(int argc, char** argv);
+struct ReplayOptions;
+struct RunOptions;
+struct SimulateOptions;
+
+int ReplayMain(const ReplayOptions& options);
+int RunMain(const RunOptions& options);
+int SimulateMain(const SimulateOptions& options);
 
 } // namespace nmeafilt

@@ -1,5 +1,6 @@
 #include "driver_loop.h"
 
+#include <cstdio>
 #include <harness.h>
 
 #include "filter.h"
@@ -7,31 +8,60 @@
 namespace nmeafilt
 {
 
-void LoadFilter(standin::Harness& kernel, standin::DriverImage* image)
+namespace
 {
-    if (image != nullptr) {
-        kernel.Load(*image);
-    } else {
-        kernel.Load(DriverEntry);
-    }
+
+std::string Failed(const char* step, NTSTATUS status)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "cannot %s the filter: status 0x%08X", step,
+                  static_cast<unsigned>(status));
+    return text;
 }
 
-FILTER_COUNTERS ReplayThroughDriver(const std::string& input, const ReplayConfig& config,
-                                    ReplaySink& sink, standin::DriverImage* image)
+} // namespace
+
+DEVICE_EXTENSION* LoadAndOpenFilter(standin::Harness& kernel, standin::DriverImage* image,
+                                    std::string* error)
 {
+    NTSTATUS status = image != nullptr ? kernel.Load(*image) : kernel.Load(DriverEntry);
+    if (!NT_SUCCESS(status)) {
+        *error = Failed("load", status);
+        return nullptr;
+    }
+    status = kernel.AddDevice();
+    if (!NT_SUCCESS(status) || kernel.FilterDevice() == nullptr) {
+        *error = Failed("add a device of", status);
+        return nullptr;
+    }
+    status = kernel.Start().Status;
+    if (!NT_SUCCESS(status)) {
+        *error = Failed("start", status);
+        return nullptr;
+    }
+    status = kernel.Open().Status;
+    if (!NT_SUCCESS(status)) {
+        *error = Failed("open", status);
+        return nullptr;
+    }
+    return FilterExtension(kernel.FilterDevice());
+}
+
+DriverReplay ReplayThroughDriver(const std::string& input, const ReplayConfig& config,
+                                 ReplaySink& sink, standin::DriverImage* image)
+{
+    DriverReplay result;
     standin::Harness kernel;
-    LoadFilter(kernel, image);
-    kernel.AddDevice();
-    DEVICE_EXTENSION* ext = FilterExtension(kernel.FilterDevice());
+    DEVICE_EXTENSION* ext = LoadAndOpenFilter(kernel, image, &result.error);
+    if (ext == nullptr) {
+        return result;
+    }
+    // Nothing has reached the engine yet: the observer sees every line.
     ext->LineObserver = config.observer;
     ext->ObserverContext = config.observerContext;
-    kernel.Start();
-    kernel.Open();
 
-    const unsigned chunk =
-        config.chunk < 1 ? 1 : (config.chunk > kMaxChunk ? kMaxChunk : config.chunk);
     standin::SimulatedPort& port = kernel.Port();
-    port.SetStream(standin::ToBytes(input), chunk, STATUS_TIMEOUT);
+    port.SetStream(standin::ToBytes(input), PortChunk(config), STATUS_TIMEOUT);
 
     // The port's record of writes is only fetched when the driver has tried one.
     ULONG attemptsSeen = 0;
@@ -57,11 +87,12 @@ FILTER_COUNTERS ReplayThroughDriver(const std::string& input, const ReplayConfig
             break;
         }
     }
-    const FILTER_COUNTERS counters = ext->Counters;
+    result.counters = ext->Counters;
+    result.ran = true;
     kernel.Close();
     kernel.Remove();
     kernel.Unload();
-    return counters;
+    return result;
 }
 
 } // namespace nmeafilt

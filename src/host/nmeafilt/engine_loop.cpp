@@ -3,37 +3,22 @@
 #include <cctype>
 #include <memory>
 
+#include "rate_commands.h"
+
 namespace nmeafilt
 {
-
-const char kRmcRateCommand[] = "$PQXN,GPint,GGA01,GSA01,GSV01,VTG01,RMC01,W*46\r\n";
-const char kErrRateCommand[] = "$PQXN,GPint,GGA01,GSA01,GSV01,VTG01,err01,W*7F\r\n";
-static_assert(sizeof(kRmcRateCommand) == kCommandLength + 1, "48-byte command");
-static_assert(sizeof(kErrRateCommand) == kCommandLength + 1, "48-byte command");
 
 namespace
 {
 
-// The device as the driver has it after start and open.
-void StartAndOpen(DEVICE_EXTENSION& ext)
-{
-    SizeBuffer(&ext.LineBuffer, LINE_BUFFER_CAPACITY);
-    SizeBuffer(&ext.OutputBuffer, OUTPUT_BUFFER_CAPACITY);
-    SizeBuffer(&ext.ReadBuffer, READ_BUFFER_CAPACITY);
-    ext.DevicePowerState = 1;
-    EmptyBuffer(&ext.LineBuffer);
-    EmptyBuffer(&ext.OutputBuffer);
-    EmptyBuffer(&ext.ReadBuffer);
-    ResetNavState();
-}
-
+// What the read path does first: a pending rate command goes to the receiver.
 void WritePendingCommand(DEVICE_EXTENSION& ext, ReplaySink& sink)
 {
     if (!ext.SendRmcRateCommand && !ext.SendErrRateCommand) {
         return;
     }
-    const char* command = ext.SendErrRateCommand ? kErrRateCommand : kRmcRateCommand;
-    sink.CommandWritten(reinterpret_cast<const UCHAR*>(command), kCommandLength);
+    sink.CommandWritten(ext.SendErrRateCommand ? ErrRateCommand : RmcRateCommand,
+                        RATE_COMMAND_LENGTH);
     ext.Counters.CommandsWritten++;
     ext.SendRmcRateCommand = FALSE;
     ext.SendErrRateCommand = FALSE;
@@ -41,17 +26,21 @@ void WritePendingCommand(DEVICE_EXTENSION& ext, ReplaySink& sink)
 
 } // namespace
 
+unsigned PortChunk(const ReplayConfig& config)
+{
+    return config.chunk < 1 ? 1 : (config.chunk > kMaxChunk ? kMaxChunk : config.chunk);
+}
+
 FILTER_COUNTERS ReplayThroughEngine(const std::string& input, const ReplayConfig& config,
                                     ReplaySink& sink)
 {
     // The extension is large and zero-filled at creation, as the I/O manager gives it.
     auto ext = std::make_unique<DEVICE_EXTENSION>();
-    StartAndOpen(*ext);
+    StartAndOpenDevice(ext.get());
     ext->LineObserver = config.observer;
     ext->ObserverContext = config.observerContext;
 
-    const unsigned chunk =
-        config.chunk < 1 ? 1 : (config.chunk > kMaxChunk ? kMaxChunk : config.chunk);
+    const unsigned chunk = PortChunk(config);
     std::string readBuffer(config.readSize, '\0');
     UCHAR* destination = reinterpret_cast<UCHAR*>(readBuffer.data());
     size_t consumed = 0;

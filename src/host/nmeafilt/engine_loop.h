@@ -11,6 +11,7 @@
 namespace nmeafilt
 {
 
+// A port read returns at most what the driver asks the port for.
 constexpr unsigned kMaxChunk = READ_BUFFER_CAPACITY;
 constexpr unsigned kDefaultReadSize = 4096;
 
@@ -48,15 +49,13 @@ struct ReplayConfig {
     std::function<void(size_t consumed, size_t total)> progress = nullptr;
 };
 
+// The bytes per port read a replay uses: `config.chunk` brought into 1 .. kMaxChunk.
+unsigned PortChunk(const ReplayConfig& config);
+
 // Starts and opens a device over `input`, reads until a read returns nothing after the input is
 // used up. Returns the device's counters.
 FILTER_COUNTERS ReplayThroughEngine(const std::string& input, const ReplayConfig& config,
                                     ReplaySink& sink);
-
-// The two rate commands as the read path writes them, 48 bytes each.
-constexpr size_t kCommandLength = 48;
-extern const char kRmcRateCommand[];
-extern const char kErrRateCommand[];
 
 // Text for --explain and the summary, shared by every command that replays.
 void ExplainLine(FILE* out, LINE_FATE fate, const UCHAR* line, ULONG lineLength,

@@ -6,26 +6,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace nmeafilt
 {
-
-bool ParseNumber(const char* text, unsigned long min, unsigned long max, unsigned long* value)
-{
-    if (text == nullptr || *text < '0' || *text > '9') {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    unsigned long v = std::strtoul(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < min || v > max) {
-        return false;
-    }
-    *value = v;
-    return true;
-}
 
 bool ReadInput(const std::string& path, std::string* contents, std::string* error)
 {

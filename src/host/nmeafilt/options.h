@@ -1,4 +1,4 @@
-// Small helpers for the subcommands' option parsing.
+// Small helpers the subcommands share: their input, and the driver image in place of the driver.
 #pragma once
 
 #include <string>
@@ -10,9 +10,6 @@ class DriverImage;
 
 namespace nmeafilt
 {
-
-// Parses a whole decimal number in [min, max]; false for anything else.
-bool ParseNumber(const char* text, unsigned long min, unsigned long max, unsigned long* value);
 
 // Reads a whole file ("-" is standard input); false with errno's message in `error`.
 bool ReadInput(const std::string& path, std::string* contents, std::string* error);

@@ -345,10 +345,10 @@ void ReceiverModel::Receive(const char* data, std::size_t length)
         }
         input_ += c;
         if (c == '\n') {
-            if (input_ == kRmcOnCommand) {
+            if (input_ == CommandText(RmcRateCommand)) {
                 rmcOutput_ = true;
                 ++rmcOnCommands_;
-            } else if (input_ == kRmcOffCommand) {
+            } else if (input_ == CommandText(ErrRateCommand)) {
                 rmcOutput_ = false;
                 ++rmcOffCommands_;
             } else {

@@ -8,17 +8,20 @@
 #include <string>
 #include <string_view>
 
+#include "rate_commands.h"
+
 namespace nmeafilt
 {
 
 // gps: GGA without time, time sentence in GPS time; utc: GGA with time, time sentence in UTC.
 enum class TimeMode { Gps, Utc };
 
-// The two commands the filter writes, byte for byte.
-inline constexpr std::string_view kRmcOnCommand =
-    "$PQXN,GPint,GGA01,GSA01,GSV01,VTG01,RMC01,W*46\r\n";
-inline constexpr std::string_view kRmcOffCommand =
-    "$PQXN,GPint,GGA01,GSA01,GSV01,VTG01,err01,W*7F\r\n";
+// One of the driver's two rate commands (rate_commands.h: RmcRateCommand turns the receiver's
+// RMC output on, ErrRateCommand off), as text.
+inline std::string_view CommandText(const UCHAR (&command)[RATE_COMMAND_LENGTH])
+{
+    return std::string_view(reinterpret_cast<const char*>(command), RATE_COMMAND_LENGTH);
+}
 
 // GPS time runs ahead of UTC by this many seconds since 2017-01-01.
 inline constexpr int kGpsUtcOffsetSeconds = 18;

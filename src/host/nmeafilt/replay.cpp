@@ -7,6 +7,7 @@
 
 #include <driver_image.h>
 
+#include "cli.h"
 #include "commands.h"
 #include "driver_loop.h"
 #include "engine_loop.h"
@@ -17,22 +18,6 @@ namespace nmeafilt
 
 namespace
 {
-
-const char kUsage[] =
-    "usage: nmeafilt replay [--chunk N] [--read-size N] [--commands FILE] [--explain]\n"
-    "                       [--image SYS] [FILE | -]\n"
-    "  --chunk N       bytes per port read, 1 to 96 (default 96)\n"
-    "  --read-size N   bytes per application read, at least 1 (default 4096)\n"
-    "  --commands FILE append the rate commands written to the receiver to FILE\n"
-    "  --explain       tell on standard error what became of every line\n"
-    "  --image SYS     run this driver image in place of the linked driver (32-bit build)\n"
-    "  FILE            the capture; - is standard input; none replays the bundled sample\n";
-
-int BadUsage(const std::string& why)
-{
-    std::fprintf(stderr, "nmeafilt replay: %s\n%s", why.c_str(), kUsage);
-    return kExitUsage;
-}
 
 class FileSink : public ReplaySink
 {
@@ -92,71 +77,16 @@ class ProgressBar
 
 } // namespace
 
-int ReplayMain(int argc, char** argv)
+int ReplayMain(const ReplayOptions& options)
 {
     ReplayConfig config;
-    std::string commandsPath;
-    std::string imagePath;
-    std::string inputPath;
-    bool haveInput = false;
-    bool explain = false;
+    config.chunk = options.chunk;
+    config.readSize = options.readSize;
+    const bool haveInput = options.haveInput;
+    const std::string inputPath = haveInput ? options.input : NMEAFILT_SAMPLE_PATH;
+    const std::string& commandsPath = options.commands;
+    const std::string& imagePath = options.image;
 
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool inlineValue = false;
-        if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
-            value = arg.substr(arg.find('=') + 1);
-            arg.resize(arg.find('='));
-            inlineValue = true;
-        }
-        auto takeValue = [&](std::string* out) {
-            if (inlineValue) {
-                *out = value;
-                return true;
-            }
-            if (i + 1 >= argc) {
-                return false;
-            }
-            *out = argv[++i];
-            return true;
-        };
-        unsigned long number = 0;
-        if (arg == "--chunk" || arg == "--read-size") {
-            std::string text;
-            if (!takeValue(&text)) {
-                return BadUsage(arg + " needs a number");
-            }
-            unsigned long max = arg == "--chunk" ? kMaxChunk : 0x7FFFFFFFul;
-            if (!ParseNumber(text.c_str(), 1, max, &number)) {
-                return BadUsage(arg + " must be a number from 1 to " + std::to_string(max));
-            }
-            (arg == "--chunk" ? config.chunk : config.readSize) = static_cast<unsigned>(number);
-        } else if (arg == "--commands") {
-            if (!takeValue(&commandsPath) || commandsPath.empty()) {
-                return BadUsage("--commands needs a file name");
-            }
-        } else if (arg == "--image") {
-            if (!takeValue(&imagePath) || imagePath.empty()) {
-                return BadUsage("--image needs a file name");
-            }
-        } else if (arg == "--explain" && !inlineValue) {
-            explain = true;
-        } else if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return kExitOk;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return BadUsage("unknown option '" + arg + "'");
-        } else if (haveInput) {
-            return BadUsage("only one input file may be given");
-        } else {
-            inputPath = arg;
-            haveInput = true;
-        }
-    }
-    if (!haveInput) {
-        inputPath = NMEAFILT_SAMPLE_PATH;
-    }
     standin::DriverImage image;
     if (!imagePath.empty()) {
         const int code = MapDriverImage("replay", imagePath, &image);
@@ -181,7 +111,7 @@ int ReplayMain(int argc, char** argv)
             return kExitFailure;
         }
     }
-    if (explain) {
+    if (options.explain) {
         config.observer = Explain;
         config.observerContext = stderr;
     }
@@ -191,7 +121,7 @@ int ReplayMain(int argc, char** argv)
         isatty(STDERR_FILENO)) {
         config.progress = [&bar](size_t consumed, size_t total) { bar.Show(consumed, total); };
     }
-    FILTER_COUNTERS counters =
+    const DriverReplay replay =
         ReplayThroughDriver(input, config, sink, image.Loaded() ? &image : nullptr);
     bar.Clear();
 
@@ -199,7 +129,11 @@ int ReplayMain(int argc, char** argv)
     if (sink.commands != nullptr && std::fclose(sink.commands) != 0) {
         sink.failed = true;
     }
-    PrintSummary(stderr, counters);
+    if (!replay.ran) {
+        std::fprintf(stderr, "nmeafilt replay: %s\n", replay.error.c_str());
+        return kExitFailure;
+    }
+    PrintSummary(stderr, replay.counters);
     if (sink.failed || std::ferror(stdout)) {
         std::fputs("nmeafilt replay: writing the output failed\n", stderr);
         return kExitFailure;

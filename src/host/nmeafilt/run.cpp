@@ -13,6 +13,7 @@
 #include <driver_image.h>
 #include <harness.h>
 
+#include "cli.h"
 #include "commands.h"
 #include "driver_loop.h"
 #include "engine_loop.h"
@@ -26,80 +27,14 @@ namespace nmeafilt
 namespace
 {
 
-const char kUsage[] =
-    "usage: nmeafilt run --port DEVICE [--baud N] [--pty LINK | --output FILE | -] [--image SYS]\n"
-    "  --port DEVICE  the receiver's serial device (or any terminal, or a file)\n"
-    "  --baud N       its line speed, 1200 to 115200 (default 4800)\n"
-    "  --pty LINK     serve the rewritten stream on a new pseudo-terminal,\n"
-    "                 linked as LINK, for any program that reads a serial port\n"
-    "  --output FILE  write the rewritten stream to FILE\n"
-    "  -              write it to standard output (the default)\n"
-    "  --image SYS    run this driver image in place of the linked driver (32-bit build)\n";
-
 // A serial driver's read interval time-out: a port read returns what has arrived by then.
 constexpr int kPortReadTimeoutMs = 100;
 // Application reads as a navigation program makes them.
 constexpr ULONG kApplicationReadSize = 4096;
 constexpr long long kStatusIntervalMs = 250;
-
-int BadUsage(const std::string& why)
-{
-    std::fprintf(stderr, "nmeafilt run: %s\n%s", why.c_str(), kUsage);
-    return kExitUsage;
-}
-
-struct Options {
-    std::string port;
-    unsigned baud = kDefaultBaud;
-    std::string link;
-    std::string output; // empty or "-": standard output
-    std::string image;
-};
-
-int ParseOptions(int argc, char** argv, Options* options)
-{
-    int destinations = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return kExitOk;
-        }
-        if (arg == "-") {
-            options->output = "-";
-            ++destinations;
-            continue;
-        }
-        if (arg != "--port" && arg != "--baud" && arg != "--pty" && arg != "--output" &&
-            arg != "--image")
-            return BadUsage("unknown argument '" + arg + "'");
-        if (i + 1 >= argc || argv[i + 1][0] == '\0')
-            return BadUsage(arg + " needs a value");
-        const char* value = argv[++i];
-        if (arg == "--port") {
-            options->port = value;
-        } else if (arg == "--baud") {
-            unsigned long number = 0;
-            if (!ParseNumber(value, 1, 115200, &number) ||
-                !IsSupportedBaud(static_cast<unsigned>(number)))
-                return BadUsage("--baud is one of 1200 2400 4800 9600 19200 38400 57600 115200");
-            options->baud = static_cast<unsigned>(number);
-        } else if (arg == "--image") {
-            options->image = value;
-        } else if (arg == "--pty") {
-            options->link = value;
-            ++destinations;
-        } else {
-            options->output = value;
-            ++destinations;
-        }
-    }
-    if (options->port.empty())
-        return BadUsage("--port DEVICE is required");
-    if (destinations > 1)
-        return BadUsage("give one of --pty, --output and -");
-    return -1;
-}
+// After the device's end, how long the reader of the pseudo-terminal is given to take what was
+// already written to it before the terminal goes away.
+constexpr int kHandOverMs = 2000;
 
 // Watches the delivered stream for RMC sentences, for the status line.
 class RmcWatcher
@@ -150,7 +85,7 @@ class Session
     void AttachPort(standin::SimulatedPort& port)
     {
         port.SetReadSource([this](ULONG asked) {
-            UCHAR bytes[READ_BUFFER_CAPACITY];
+            UCHAR bytes[kMaxChunk];
             std::size_t want = asked < sizeof bytes ? asked : sizeof bytes;
             if (ending_ != Running || want == 0)
                 return standin::Bytes();
@@ -270,16 +205,11 @@ class Session
 
 } // namespace
 
-int RunMain(int argc, char** argv)
+int RunMain(const RunOptions& options)
 {
-    Options options;
-    int code = ParseOptions(argc, argv, &options);
-    if (code >= 0)
-        return code;
-
     standin::DriverImage image;
     if (!options.image.empty()) {
-        code = MapDriverImage("run", options.image, &image);
+        const int code = MapDriverImage("run", options.image, &image);
         if (code >= 0)
             return code;
     }
@@ -316,15 +246,22 @@ int RunMain(int argc, char** argv)
     Session session(device);
     standin::Harness kernel;
     session.AttachPort(kernel.Port());
-    LoadFilter(kernel, image.Loaded() ? &image : nullptr);
-    kernel.AddDevice();
-    DEVICE_EXTENSION* ext = FilterExtension(kernel.FilterDevice());
-    kernel.Start();
-    kernel.Open();
+    DEVICE_EXTENSION* ext = LoadAndOpenFilter(kernel, image.Loaded() ? &image : nullptr, &error);
+    if (ext == nullptr) {
+        std::fprintf(stderr, "nmeafilt run: %s\n", error.c_str());
+        pty.Close();
+        close(device);
+        if (out != STDOUT_FILENO)
+            close(out);
+        return kExitFailure;
+    }
 
     Ending ending = session.Serve(kernel, ext, out, options.link.empty() ? nullptr : &pty);
     if (ending == Ending::DeviceEnded)
         session.Drain(kernel, ext, out, options.link.empty() ? nullptr : &pty);
+    bool handedOver = true;
+    if (ending == Ending::DeviceEnded && !options.link.empty())
+        handedOver = pty.WaitUntilTaken(kHandOverMs);
     session.ShowStatus(ext, true);
     const FILTER_COUNTERS counters = ext->Counters;
 
@@ -337,6 +274,9 @@ int RunMain(int argc, char** argv)
         close(out);
 
     PrintSummary(stderr, counters);
+    if (!handedOver)
+        std::fprintf(stderr, "nmeafilt run: the reader on %s had not taken everything after %d s\n",
+                     options.link.c_str(), kHandOverMs / 1000);
     if (session.Lost() != 0)
         std::fprintf(stderr, "nmeafilt run: %llu bytes lost to a reader that fell behind\n",
                      session.Lost());

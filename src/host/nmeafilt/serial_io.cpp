@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -24,13 +25,14 @@ void OnStopSignal(int signal)
     g_stopSignal = signal;
 }
 
+const struct {
+    unsigned baud;
+    speed_t speed;
+} kRates[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
+              {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
+
 bool BaudConstant(unsigned baud, speed_t* speed)
 {
-    static const struct {
-        unsigned baud;
-        speed_t speed;
-    } kRates[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},   {9600, B9600},
-                  {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}};
     for (const auto& rate : kRates) {
         if (rate.baud == baud) {
             *speed = rate.speed;
@@ -62,6 +64,15 @@ bool IsPtySlavePath(const std::string& path)
 }
 
 } // namespace
+
+std::vector<unsigned> SupportedBauds()
+{
+    std::vector<unsigned> bauds;
+    for (const auto& rate : kRates) {
+        bauds.push_back(rate.baud);
+    }
+    return bauds;
+}
 
 bool IsSupportedBaud(unsigned baud)
 {
@@ -188,6 +199,38 @@ bool PtyLink::PeerConnected() const
         return false;
     pollfd p = {master_, 0, 0};
     return poll(&p, 1, 0) == 0 || (p.revents & POLLHUP) == 0;
+}
+
+bool PtyLink::WaitUntilTaken(int timeoutMs) const
+{
+    if (!PeerConnected())
+        return true;
+    // The master cannot tell (its TIOCOUTQ is always 0); the slave's input queue can. Looking at
+    // it takes a descriptor of our own on the slave, which reads nothing.
+    int slave = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave < 0)
+        return false;
+    // What the master wrote reaches that queue in steps as the reader makes room, so an empty
+    // queue counts only when it is still empty a moment later.
+    constexpr int kPollMs = 10;
+    const long long deadline = NowMs() + timeoutMs;
+    bool taken = false;
+    for (int emptyLooks = 0; !StopRequested();) {
+        int queued = 0;
+        if (ioctl(slave, FIONREAD, &queued) != 0)
+            break;
+        emptyLooks = queued == 0 ? emptyLooks + 1 : 0;
+        if (emptyLooks == 3) {
+            taken = true;
+            break;
+        }
+        if (NowMs() >= deadline)
+            break;
+        timespec pause = {0, kPollMs * 1000000L};
+        nanosleep(&pause, nullptr);
+    }
+    close(slave);
+    return taken;
 }
 
 WaitResult WaitReadable(int fd, int timeoutMs)

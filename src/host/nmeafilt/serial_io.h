@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace nmeafilt
 {
@@ -14,6 +15,7 @@ constexpr unsigned kDefaultBaud = 4800;
 
 // 1200 .. 115200 in the usual steps.
 bool IsSupportedBaud(unsigned baud);
+std::vector<unsigned> SupportedBauds(); // ascending
 
 // Puts a terminal into raw mode: no echo, no line editing, no CR or LF translation, no signals,
 // 8 data bits, no flow control; reads return as soon as a byte is there. A non-zero `baud` also
@@ -49,6 +51,12 @@ class PtyLink
     // True while some program has the slave open. Before the first one does, and after the last
     // one closed it, false.
     bool PeerConnected() const;
+
+    // Waits, at most `timeoutMs`, until the program on the slave has read what was written to the
+    // master: closing the master first would throw away what it has not read yet. True when
+    // nothing is left for it (or nobody is there to take it); false after the time-out or a stop
+    // signal.
+    bool WaitUntilTaken(int timeoutMs) const;
 
   private:
     int master_ = -1;

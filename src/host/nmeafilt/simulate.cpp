@@ -8,8 +8,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "cli.h"
 #include "commands.h"
-#include "options.h"
 #include "receiver_model.h"
 #include "serial_io.h"
 
@@ -18,93 +18,6 @@ namespace nmeafilt
 
 namespace
 {
-
-const char kUsage[] =
-    "usage: nmeafilt simulate [--port DEVICE | --pty LINK] [--mode gps|utc] [--rate HZ]\n"
-    "                         [--seconds N] [--seed N] [--baud N] [--rmc on|off]\n"
-    "  --port DEVICE  send on an existing serial device (opened raw)\n"
-    "  --pty LINK     offer the receiver on a new pseudo-terminal, linked as LINK\n"
-    "                 (with neither, the sentences go to standard output)\n"
-    "  --mode M       gps: GGA without time, time sentence in GPS time (default);\n"
-    "                 utc: GGA with time, time sentence in UTC\n"
-    "  --rate HZ      epochs per second, 1 to 20 (default 1)\n"
-    "  --seconds N    stop after N seconds' worth of epochs (default: run until\n"
-    "                 SIGINT/SIGTERM or until the reader hangs up)\n"
-    "  --seed N       track, fix history and start time (default 1)\n"
-    "  --baud N       line speed the output is paced at, 1200 to 115200 (default 4800)\n"
-    "  --rmc on|off   RMC output at power-up (default off)\n";
-
-int BadUsage(const std::string& why)
-{
-    std::fprintf(stderr, "nmeafilt simulate: %s\n%s", why.c_str(), kUsage);
-    return kExitUsage;
-}
-
-struct Options {
-    std::string port;
-    std::string link;
-    ReceiverConfig receiver;
-    unsigned long seconds = 0;
-    unsigned baud = kDefaultBaud;
-};
-
-// Parses the arguments after "simulate"; returns -1 when they are good, else the exit code.
-int ParseOptions(int argc, char** argv, Options* options)
-{
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return kExitOk;
-        }
-        if (i + 1 >= argc)
-            return BadUsage(arg.compare(0, 2, "--") == 0 ? arg + " needs a value"
-                                                         : "unexpected argument '" + arg + "'");
-        const char* value = argv[++i];
-        unsigned long number = 0;
-        if (arg == "--port") {
-            options->port = value;
-        } else if (arg == "--pty") {
-            options->link = value;
-        } else if (arg == "--mode") {
-            if (std::strcmp(value, "gps") == 0)
-                options->receiver.mode = TimeMode::Gps;
-            else if (std::strcmp(value, "utc") == 0)
-                options->receiver.mode = TimeMode::Utc;
-            else
-                return BadUsage("--mode is gps or utc");
-        } else if (arg == "--rate") {
-            if (!ParseNumber(value, 1, 20, &number))
-                return BadUsage("--rate is a whole number from 1 to 20");
-            options->receiver.rateHz = static_cast<unsigned>(number);
-        } else if (arg == "--seconds") {
-            if (!ParseNumber(value, 1, 1000000000, &number))
-                return BadUsage("--seconds is a whole number, at least 1");
-            options->seconds = number;
-        } else if (arg == "--seed") {
-            if (!ParseNumber(value, 0, static_cast<unsigned long>(-1), &number))
-                return BadUsage("--seed is a whole number");
-            options->receiver.seed = number;
-        } else if (arg == "--baud") {
-            if (!ParseNumber(value, 1, 115200, &number) ||
-                !IsSupportedBaud(static_cast<unsigned>(number)))
-                return BadUsage("--baud is one of 1200 2400 4800 9600 19200 38400 57600 115200");
-            options->baud = static_cast<unsigned>(number);
-        } else if (arg == "--rmc") {
-            if (std::strcmp(value, "on") == 0)
-                options->receiver.rmcOutput = true;
-            else if (std::strcmp(value, "off") == 0)
-                options->receiver.rmcOutput = false;
-            else
-                return BadUsage("--rmc is on or off");
-        } else {
-            return BadUsage("unknown option '" + arg + "'");
-        }
-    }
-    if (!options->port.empty() && !options->link.empty())
-        return BadUsage("--port and --pty exclude each other");
-    return -1;
-}
 
 void SleepMs(long long ms)
 {
@@ -219,7 +132,7 @@ class Line
 // Sends epoch after epoch: each starts on its tick, and its bytes leave no faster than the baud
 // rate allows (ten bit times per byte). A line too slow for the epoch rate lets the epochs slip
 // rather than bunch up.
-Ending Transmit(Line& line, ReceiverModel& model, const Options& options,
+Ending Transmit(Line& line, ReceiverModel& model, const SimulateOptions& options,
                 unsigned long long* epochs)
 {
     const unsigned rate = options.receiver.rateHz;
@@ -259,13 +172,8 @@ Ending Transmit(Line& line, ReceiverModel& model, const Options& options,
 
 } // namespace
 
-int SimulateMain(int argc, char** argv)
+int SimulateMain(const SimulateOptions& options)
 {
-    Options options;
-    int code = ParseOptions(argc, argv, &options);
-    if (code >= 0)
-        return code;
-
     InstallStopHandlers();
     PtyLink pty;
     int out = STDOUT_FILENO;

@@ -31,6 +31,21 @@ void SizeBuffer(BYTE_BUFFER* buffer, ULONG capacity)
     buffer->Capacity = capacity <= BYTE_BUFFER_SIZE ? capacity : BYTE_BUFFER_SIZE;
 }
 
+void SizeDeviceBuffers(DEVICE_EXTENSION* ext)
+{
+    SizeBuffer(&ext->LineBuffer, LINE_BUFFER_CAPACITY);
+    SizeBuffer(&ext->OutputBuffer, OUTPUT_BUFFER_CAPACITY);
+    SizeBuffer(&ext->ReadBuffer, READ_BUFFER_CAPACITY);
+}
+
+void ResetStream(DEVICE_EXTENSION* ext)
+{
+    EmptyBuffer(&ext->LineBuffer);
+    EmptyBuffer(&ext->OutputBuffer);
+    EmptyBuffer(&ext->ReadBuffer);
+    ResetNavState();
+}
+
 // XOR of text[1..] up to the first "*" (or the first zero byte, when `zeroEnds`), eight bytes
 // at a time while no word holds either. Returns where it stopped: `size` or more when it found
 // neither.

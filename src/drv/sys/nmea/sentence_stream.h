@@ -73,6 +73,21 @@ ULONG NmeaFinishSentence(UCHAR* text, ULONG size);
 void EmptyBuffer(BYTE_BUFFER* buffer);
 void SizeBuffer(BYTE_BUFFER* buffer, ULONG capacity);
 
+// The device's three buffers at their capacities, empty: what the frame's start does to them.
+void SizeDeviceBuffers(DEVICE_EXTENSION* ext);
+// The stream as an open begins it: the three buffers emptied and the navigation state reset.
+void ResetStream(DEVICE_EXTENSION* ext);
+
+// Start and open as the frame does them, for code that runs the engine without the frame (the
+// engine-only replay, the fuzzers, the benchmark): the record zero-filled as the I/O manager
+// creates it, then started and opened. Inline, so that the driver image carries none of it.
+inline void StartAndOpenDevice(DEVICE_EXTENSION* ext)
+{
+    __builtin_memset(ext, 0, sizeof(*ext));
+    SizeDeviceBuffers(ext);
+    ResetStream(ext);
+}
+
 void AssembleLines(DEVICE_EXTENSION* ext);
 LINE_FATE ProcessSentence(DEVICE_EXTENSION* ext);
 void AppendOutput(DEVICE_EXTENSION* ext, const UCHAR* text, ULONG length);
