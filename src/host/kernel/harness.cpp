@@ -64,10 +64,10 @@ void OnComplete(PIRP irp, void* context)
     if (call->copyBack && !NT_ERROR(status) && information) {
         size_t n = information;
         if (n > call->outputLength) {
-            Report("information-overrun", "a request completed with " +
-                                              std::to_string(information) +
-                                              " bytes of information for a caller buffer of " +
-                                              std::to_string(call->outputLength));
+            Report(VerifierRule::InformationOverrun,
+                   "a request completed with " + std::to_string(information) +
+                       " bytes of information for a caller buffer of " +
+                       std::to_string(call->outputLength));
             n = call->outputLength;
         }
         if (irp->AssociatedIrp.SystemBuffer)
@@ -153,14 +153,14 @@ RequestResult Execute(const RequestPlan& plan)
     std::unique_lock<std::mutex> guard(call.lock);
     if (result.Returned != STATUS_PENDING && !call.completed) {
         guard.unlock();
-        Report("returned-before-completion",
+        Report(VerifierRule::ReturnedBeforeCompletion,
                "a dispatch routine returned a final status for a request not yet completed");
         result.Status = STATUS_PENDING;
         Abandon(systemBuffer, callp); // whoever still holds the request may yet complete it
         return result;
     }
     if (!call.done.wait_for(guard, std::chrono::seconds(60), [&call] { return call.completed; })) {
-        Report("request-never-completed", "an application request was never completed");
+        Report(VerifierRule::RequestNeverCompleted, "an application request was never completed");
         result.Status = STATUS_PENDING;
         Abandon(systemBuffer, callp);
         return result;
@@ -169,7 +169,7 @@ RequestResult Execute(const RequestPlan& plan)
         std::ostringstream text;
         text << "a dispatch routine returned 0x" << std::hex << static_cast<ULONG>(result.Returned)
              << " for a request completed with 0x" << static_cast<ULONG>(call.status);
-        Report("returned-status-differs", text.str());
+        Report(VerifierRule::ReturnedStatusDiffers, text.str());
     }
     result.Status = call.status;
     result.Information = call.information;
@@ -257,7 +257,7 @@ RequestPlan DeviceControlSpec(ULONG code, const Bytes& input, ULONG outputLength
 Harness::Harness()
 {
     if (current)
-        Report("harness", "a second Harness while one is alive");
+        Report(VerifierRule::Harness, "a second Harness while one is alive");
     ResetKernel();
     current = new HarnessState;
     std::memset(&current->driver, 0, sizeof current->driver);
@@ -333,7 +333,7 @@ NTSTATUS Harness::AddDevice()
     HarnessState& s = *current;
     PDRIVER_ADD_DEVICE addDevice = s.driverExtension.AddDevice;
     if (!addDevice) {
-        Report("no-add-device", "the driver set no AddDevice routine");
+        Report(VerifierRule::NoAddDevice, "the driver set no AddDevice routine");
         return STATUS_UNSUCCESSFUL;
     }
     PDEVICE_OBJECT before = s.driver.DeviceObject;
@@ -345,7 +345,7 @@ NTSTATUS Harness::AddDevice()
             : addDevice(&s.driver, s.port->Pdo());
     for (PDEVICE_OBJECT d = s.driver.DeviceObject; d; d = d->NextDevice)
         if (d->Flags & DO_DEVICE_INITIALIZING)
-            Report("device-initializing",
+            Report(VerifierRule::DeviceInitializing,
                    "DO_DEVICE_INITIALIZING is still set on a device after AddDevice returned");
     if (NT_SUCCESS(status) && s.driver.DeviceObject != before)
         s.filter = s.driver.DeviceObject;
@@ -383,7 +383,7 @@ void Harness::Unload()
     for (PDEVICE_OBJECT d = s.driver.DeviceObject; d; d = d->NextDevice)
         ++devices;
     if (devices)
-        Report("devices-at-unload",
+        Report(VerifierRule::DevicesAtUnload,
                std::to_string(devices) + " device object(s) of the driver still exist at unload");
     std::ostringstream pool;
     size_t blocks = 0;
@@ -400,10 +400,10 @@ void Harness::Unload()
         mappings = Kernel().mappings.size();
     }
     if (blocks)
-        Report("pool-at-unload",
+        Report(VerifierRule::PoolAtUnload,
                std::to_string(blocks) + " pool block(s) still allocated at unload:" + pool.str());
     if (mappings)
-        Report("mapping-at-unload",
+        Report(VerifierRule::MappingAtUnload,
                std::to_string(mappings) + " physical-memory mapping(s) still in place at unload");
 }
 

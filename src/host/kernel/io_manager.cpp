@@ -13,7 +13,7 @@ namespace standin
 namespace
 {
 
-using Findings = std::vector<std::pair<const char*, std::string>>;
+using Findings = std::vector<std::pair<VerifierRule, std::string>>;
 
 std::string Hex(ULONG value)
 {
@@ -40,13 +40,13 @@ void ReportAll(const Findings& findings)
 void CheckPendingReturn(PIRP irp, int location, NTSTATUS returned, bool marked, Findings& out)
 {
     if (returned == STATUS_PENDING && !marked)
-        out.emplace_back("pending-not-marked",
+        out.emplace_back(VerifierRule::PendingNotMarked,
                          Describe(irp) +
                              ": a dispatch routine returned STATUS_PENDING without "
                              "marking the request pending (stack location " +
                              std::to_string(location) + ")");
     else if (returned != STATUS_PENDING && marked)
-        out.emplace_back("marked-not-pending",
+        out.emplace_back(VerifierRule::MarkedNotPending,
                          Describe(irp) + ": the request was marked pending at stack location " +
                              std::to_string(location) + " but its dispatch routine returned " +
                              Hex(static_cast<ULONG>(returned)));
@@ -147,12 +147,12 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
         std::lock_guard<std::mutex> guard(Kernel().lock);
         auto it = Kernel().irps.find(Irp);
         if (it == Kernel().irps.end()) {
-            findings.emplace_back("free-unknown-request",
+            findings.emplace_back(VerifierRule::FreeUnknownRequest,
                                   Describe(Irp) + " freed, but it is not an allocated request");
         } else {
             IrpTrack& track = it->second;
             if (track.state == IrpTrack::Sent) {
-                findings.emplace_back("free-in-use",
+                findings.emplace_back(VerifierRule::FreeInUse,
                                       Describe(Irp) + " freed while a driver below still holds it");
             } else if (track.state == IrpTrack::Completing && track.routineRunning) {
                 track.freeDeferred = true; // settled when the routine returns
@@ -182,15 +182,15 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         std::lock_guard<std::mutex> guard(Kernel().lock);
         auto it = Kernel().irps.find(Irp);
         if (it == Kernel().irps.end()) {
-            findings.emplace_back("call-unknown-request",
+            findings.emplace_back(VerifierRule::CallUnknownRequest,
                                   Describe(Irp) + " sent down, but it is not an allocated request");
         } else if (Irp->CurrentLocation <= 1) {
-            findings.emplace_back("out-of-stack-locations",
+            findings.emplace_back(VerifierRule::OutOfStackLocations,
                                   Describe(Irp) +
                                       " sent to a device with no stack location left (" +
                                       std::to_string(Irp->StackCount) + " in the request)");
         } else if (!DeviceObject || !DeviceObject->DriverObject) {
-            findings.emplace_back("call-no-device", Describe(Irp) + " sent to no device");
+            findings.emplace_back(VerifierRule::CallNoDevice, Describe(Irp) + " sent to no device");
         } else {
             Irp->CurrentLocation--;
             Irp->Tail.Overlay.CurrentStackLocation--;
@@ -203,7 +203,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             dispatch = DeviceObject->DriverObject->MajorFunction[sl->MajorFunction];
             if (!dispatch)
                 findings.emplace_back(
-                    "no-dispatch-routine",
+                    VerifierRule::NoDispatchRoutine,
                     "the target driver has no dispatch routine for major function " +
                         std::to_string(sl->MajorFunction));
         }
@@ -253,15 +253,16 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             it = Kernel().irps.find(Irp);
         }
         if (it == Kernel().irps.end()) {
-            findings.emplace_back("complete-unknown-request",
+            findings.emplace_back(VerifierRule::CompleteUnknownRequest,
                                   Describe(Irp) + " completed, but it is not an allocated request");
         } else if (it->second.state == IrpTrack::Completed) {
-            findings.emplace_back("double-completion", Describe(Irp) + " completed twice");
+            findings.emplace_back(VerifierRule::DoubleCompletion,
+                                  Describe(Irp) + " completed twice");
         } else if (it->second.state == IrpTrack::Completing) {
-            findings.emplace_back("double-completion",
+            findings.emplace_back(VerifierRule::DoubleCompletion,
                                   Describe(Irp) + " completed again while its completion runs");
         } else if (Irp->IoStatus.Status == STATUS_PENDING) {
-            findings.emplace_back("complete-with-pending",
+            findings.emplace_back(VerifierRule::CompleteWithPending,
                                   Describe(Irp) + " completed with STATUS_PENDING");
         }
         if (findings.empty())
@@ -290,7 +291,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                 track.originalMajor == IRP_MJ_READ &&
                 (Irp->AssociatedIrp.SystemBuffer != track.originalSystemBuffer ||
                  sl->Parameters.Read.Length != track.originalLength))
-                findings.emplace_back("caller-buffer-not-restored",
+                findings.emplace_back(VerifierRule::CallerBufferNotRestored,
                                       Describe(Irp) + " reached the caller with another system "
                                                       "buffer or length than the caller's");
             routine = sl->CompletionRoutine;
@@ -336,9 +337,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             track.routineRunning = false;
             if (track.freeDeferred) {
                 if (status != STATUS_MORE_PROCESSING_REQUIRED)
-                    findings.emplace_back("free-in-use", Describe(Irp) +
-                                                             " freed in a completion routine that "
-                                                             "then let its completion go on");
+                    findings.emplace_back(VerifierRule::FreeInUse,
+                                          Describe(Irp) + " freed in a completion routine that "
+                                                          "then let its completion go on");
                 Kernel().irps.erase(Irp);
                 release = true;
             } else if (status == STATUS_MORE_PROCESSING_REQUIRED) {
@@ -364,7 +365,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             onComplete = track.onComplete;
             onCompleteContext = track.onCompleteContext;
         } else {
-            findings.emplace_back("driver-request-completed-to-top",
+            findings.emplace_back(VerifierRule::DriverRequestCompletedToTop,
                                   Describe(Irp) + " allocated by a driver completed past its top "
                                                   "location: no completion routine reclaimed it");
         }
@@ -446,7 +447,8 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
     PDEVICE_OBJECT above = TargetDevice ? TargetDevice->AttachedDevice : nullptr;
     if (!above) {
-        Report("detach-nothing", "IoDetachDevice on a device with nothing attached above it");
+        Report(VerifierRule::DetachNothing,
+               "IoDetachDevice on a device with nothing attached above it");
         return;
     }
     above->DeviceObjectExtension->AttachedTo = nullptr;
@@ -456,11 +458,13 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
     if (DeviceObject->DeviceObjectExtension->AttachedTo) {
-        Report("delete-attached", "IoDeleteDevice on a device still attached to the device below");
+        Report(VerifierRule::DeleteAttached,
+               "IoDeleteDevice on a device still attached to the device below");
         return;
     }
     if (DeviceObject->AttachedDevice) {
-        Report("delete-attached", "IoDeleteDevice on a device with another still attached above");
+        Report(VerifierRule::DeleteAttached,
+               "IoDeleteDevice on a device with another still attached above");
         return;
     }
     FreeDeviceObject(DeviceObject);

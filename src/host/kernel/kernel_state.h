@@ -4,6 +4,7 @@
 #include <ntddk.h>
 
 #include "harness.h"
+#include "verifier_rules.h"
 
 #include <map>
 #include <functional>
@@ -16,8 +17,8 @@
 namespace standin
 {
 
-// Reports a verifier finding to the installed handler.
-void Report(const char* rule, const std::string& message);
+// Reports a finding of `rule` to the installed handler.
+void Report(VerifierRule rule, const std::string& message);
 
 // What the I/O manager keeps about one request.
 struct IrpTrack {

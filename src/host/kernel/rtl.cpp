@@ -97,7 +97,8 @@ VOID NTAPI ExFreePool(PVOID P)
         known = Kernel().pool.erase(P) == 1;
     }
     if (!known) {
-        Report("bad-pool-free", "ExFreePool of memory that is not an outstanding pool block");
+        Report(VerifierRule::BadPoolFree,
+               "ExFreePool of memory that is not an outstanding pool block");
         return;
     }
     std::free(P);
@@ -146,7 +147,7 @@ VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes)
         }
     }
     if (!ok) {
-        Report("bad-unmap", "MmUnmapIoSpace of an address or size that was not mapped");
+        Report(VerifierRule::BadUnmap, "MmUnmapIoSpace of an address or size that was not mapped");
         return;
     }
     std::free(BaseAddress);
