@@ -47,35 +47,18 @@ struct Call {
     std::mutex lock;
     std::condition_variable done;
     bool completed = false;
-    bool copyBack = false;
-    ULONG outputLength = 0;
     Bytes callerMemory;
     NTSTATUS status = 0;
     ULONG_PTR information = 0;
 };
 
+// The I/O manager is done with the request (and has copied it back): wake its caller.
 void OnComplete(PIRP irp, void* context)
 {
     Call* call = static_cast<Call*>(context);
-    NTSTATUS status = irp->IoStatus.Status;
-    ULONG_PTR information = irp->IoStatus.Information;
-    // Buffered I/O: the system buffer goes back to the caller's memory, by the information
-    // count, and only when the request did not end in an error.
-    if (call->copyBack && !NT_ERROR(status) && information) {
-        size_t n = information;
-        if (n > call->outputLength) {
-            Report(VerifierRule::InformationOverrun,
-                   "a request completed with " + std::to_string(information) +
-                       " bytes of information for a caller buffer of " +
-                       std::to_string(call->outputLength));
-            n = call->outputLength;
-        }
-        if (irp->AssociatedIrp.SystemBuffer)
-            std::memcpy(call->callerMemory.data(), irp->AssociatedIrp.SystemBuffer, n);
-    }
     std::lock_guard<std::mutex> guard(call->lock);
-    call->status = status;
-    call->information = information;
+    call->status = irp->IoStatus.Status;
+    call->information = irp->IoStatus.Information;
     call->completed = true;
     call->done.notify_all();
 }
@@ -114,8 +97,6 @@ RequestResult Execute(const RequestPlan& plan)
     // Heap-held: a request abandoned after a finding may still complete later.
     Call* callp = new Call;
     Call& call = *callp;
-    call.copyBack = plan.copyBack;
-    call.outputLength = plan.outputLength;
     call.callerMemory.assign(plan.outputLength, plan.fill);
 
     size_t bufferSize = std::max<size_t>(plan.input.size(), plan.outputLength);
@@ -144,6 +125,9 @@ RequestResult Execute(const RequestPlan& plan)
         track.originalSystemBuffer = systemBuffer;
         track.originalLength = sl->Parameters.Read.Length;
         track.originalMajor = plan.major;
+        track.copyBack = plan.copyBack;
+        track.callerBuffer = call.callerMemory.data();
+        track.callerLength = plan.outputLength;
         track.onComplete = OnComplete;
         track.onCompleteContext = &call;
     }

@@ -34,6 +34,9 @@ struct IrpTrack {
     PVOID originalSystemBuffer = nullptr;
     ULONG originalLength = 0;
     UCHAR originalMajor = 0;
+    bool copyBack = false;        // buffered: the system buffer goes back to the caller
+    PVOID callerBuffer = nullptr; // the application's memory
+    ULONG callerLength = 0;
     void (*onComplete)(PIRP irp, void* context) = nullptr;
     void* onCompleteContext = nullptr;
 };
