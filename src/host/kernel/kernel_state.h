@@ -54,8 +54,7 @@ struct Mapping {
 struct KernelState {
     std::mutex lock; // guards everything below
     std::map<PIRP, IrpTrack> irps;
-    // What the harness left with requests it gave up on; freed with the kernel.
-    std::vector<std::function<void()>> abandoned;
+    Harness* harness = nullptr; // the one harness playing around this kernel
     std::map<void*, PoolBlock> pool;
     std::vector<Harness::PoolCall> poolCalls;
     int poolFailAfter = 0;

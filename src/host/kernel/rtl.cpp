@@ -25,9 +25,6 @@ void ResetKernel()
     for (auto& request : k.irps)
         std::free(request.first);
     k.irps.clear();
-    for (auto& release : k.abandoned)
-        release();
-    k.abandoned.clear();
     k.poolCalls.clear();
     k.poolFailAfter = k.poolFailCount = 0;
     for (auto& m : k.mappings)

@@ -15,6 +15,7 @@
 #include <ntddk.h>
 #include <ntddser.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -229,6 +230,15 @@ class Harness
     };
     std::vector<PoolCall> PoolCalls() const; // every ExAllocatePoolWithTag call, failed or not
     size_t PoStartNextPowerIrpCalls() const;
+
+    // How long an application request may stay uncompleted before the verifier reports it
+    // and the request is given up on (default 60 s).
+    void SetCompletionDeadline(std::chrono::milliseconds deadline);
+
+    struct State;
+
+  private:
+    std::unique_ptr<State> state_;
 };
 
 } // namespace standin
