@@ -1,4 +1,4 @@
-// Events as real waits, the per-thread IRQL, and the power manager's two calls.
+// Events as real waits, and the per-thread IRQL.
 #include "kernel_state.h"
 
 #include <chrono>
@@ -106,21 +106,6 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     if (event->Header.Type == SynchronizationEvent)
         event->Header.SignalState = 0;
     return STATUS_SUCCESS;
-}
-
-VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
-{
-    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
-        Report(VerifierRule::Power, "PoStartNextPowerIrp on a request that is not a power request");
-    std::lock_guard<std::mutex> guard(Kernel().lock);
-    Kernel().poStartNextCalls++;
-}
-
-NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    if (IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
-        Report(VerifierRule::Power, "PoCallDriver with a request that is not a power request");
-    return IofCallDriver(DeviceObject, Irp);
 }
 
 } // extern "C"
