@@ -148,7 +148,9 @@ RequestResult Execute(Harness::State& state, const RequestPlan& plan)
         return result;
     }
     if (!call.done.wait_for(guard, state.completionDeadline, [&call] { return call.completed; })) {
-        Report(VerifierRule::RequestNeverCompleted, "an application request was never completed");
+        Report(VerifierRule::RequestNeverCompleted,
+               "an application request was not completed within " +
+                   std::to_string(state.completionDeadline.count()) + " ms");
         result.Status = STATUS_PENDING;
         Abandon(state, systemBuffer, callp);
         return result;
