@@ -176,7 +176,9 @@ class DriverImage;
 class Harness
 {
   public:
-    Harness();  // resets the kernel: pool, registry, firmware, devices, verifier counters
+    // Resets the kernel: pool, registry, firmware, devices, verifier counters. A second
+    // harness while one is alive is a finding, and leaves the kernel to the first.
+    Harness();
     ~Harness(); // waits for in-flight completions; removes what is left
 
     SimulatedPort& Port();
