@@ -17,10 +17,9 @@ namespace standin
 const char16_t kServicePath[] =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\nmeafilt";
 
-namespace
-{
-
-struct HarnessState {
+// What the harness keeps while it plays the loader, the Plug and Play manager and the
+// applications.
+struct Harness::State {
     std::unique_ptr<SimulatedPort::Impl> portImpl;
     std::unique_ptr<SimulatedPort> port;
     DRIVER_OBJECT driver;
@@ -29,9 +28,16 @@ struct HarnessState {
     std::u16string servicePath;
     UNICODE_STRING registryPath;
     PDEVICE_OBJECT filter = nullptr;
+    bool ownsKernel = false; // false for a second harness, which the verifier reported
+    std::chrono::milliseconds completionDeadline{std::chrono::seconds(60)};
+    std::mutex abandonedLock;
+    // Requests given up on after a finding: whoever holds them may still complete them, so
+    // their buffers and records go only with the kernel.
+    std::vector<std::function<void()>> abandoned;
 };
 
-HarnessState* current = nullptr;
+namespace
+{
 
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp)
 {
@@ -47,35 +53,18 @@ struct Call {
     std::mutex lock;
     std::condition_variable done;
     bool completed = false;
-    bool copyBack = false;
-    ULONG outputLength = 0;
     Bytes callerMemory;
     NTSTATUS status = 0;
     ULONG_PTR information = 0;
 };
 
+// The I/O manager is done with the request (and has copied it back): wake its caller.
 void OnComplete(PIRP irp, void* context)
 {
     Call* call = static_cast<Call*>(context);
-    NTSTATUS status = irp->IoStatus.Status;
-    ULONG_PTR information = irp->IoStatus.Information;
-    // Buffered I/O: the system buffer goes back to the caller's memory, by the information
-    // count, and only when the request did not end in an error.
-    if (call->copyBack && !NT_ERROR(status) && information) {
-        size_t n = information;
-        if (n > call->outputLength) {
-            Report("information-overrun", "a request completed with " +
-                                              std::to_string(information) +
-                                              " bytes of information for a caller buffer of " +
-                                              std::to_string(call->outputLength));
-            n = call->outputLength;
-        }
-        if (irp->AssociatedIrp.SystemBuffer)
-            std::memcpy(call->callerMemory.data(), irp->AssociatedIrp.SystemBuffer, n);
-    }
     std::lock_guard<std::mutex> guard(call->lock);
-    call->status = status;
-    call->information = information;
+    call->status = irp->IoStatus.Status;
+    call->information = irp->IoStatus.Information;
     call->completed = true;
     call->done.notify_all();
 }
@@ -92,21 +81,19 @@ struct RequestPlan {
     std::function<void(PIO_STACK_LOCATION)> setup;
 };
 
-// A request given up on stays valid until the kernel is reset: its buffer and record go then.
-void Abandon(void* systemBuffer, Call* call)
+void Abandon(Harness::State& state, void* systemBuffer, Call* call)
 {
-    std::lock_guard<std::mutex> lock(Kernel().lock);
-    Kernel().abandoned.push_back([systemBuffer, call] {
+    std::lock_guard<std::mutex> lock(state.abandonedLock);
+    state.abandoned.push_back([systemBuffer, call] {
         std::free(systemBuffer);
         delete call;
     });
 }
 
-RequestResult Execute(const RequestPlan& plan)
+RequestResult Execute(Harness::State& state, const RequestPlan& plan)
 {
     RequestResult result;
-    // Only a live Harness issues requests, so the port is there.
-    PDEVICE_OBJECT top = current->port->Pdo();
+    PDEVICE_OBJECT top = state.port->Pdo();
     while (top->AttachedDevice)
         top = top->AttachedDevice;
     PIRP irp = AllocateIrpInternal(top->StackSize, true);
@@ -114,8 +101,6 @@ RequestResult Execute(const RequestPlan& plan)
     // Heap-held: a request abandoned after a finding may still complete later.
     Call* callp = new Call;
     Call& call = *callp;
-    call.copyBack = plan.copyBack;
-    call.outputLength = plan.outputLength;
     call.callerMemory.assign(plan.outputLength, plan.fill);
 
     size_t bufferSize = std::max<size_t>(plan.input.size(), plan.outputLength);
@@ -144,6 +129,9 @@ RequestResult Execute(const RequestPlan& plan)
         track.originalSystemBuffer = systemBuffer;
         track.originalLength = sl->Parameters.Read.Length;
         track.originalMajor = plan.major;
+        track.copyBack = plan.copyBack;
+        track.callerBuffer = call.callerMemory.data();
+        track.callerLength = plan.outputLength;
         track.onComplete = OnComplete;
         track.onCompleteContext = &call;
     }
@@ -153,23 +141,25 @@ RequestResult Execute(const RequestPlan& plan)
     std::unique_lock<std::mutex> guard(call.lock);
     if (result.Returned != STATUS_PENDING && !call.completed) {
         guard.unlock();
-        Report("returned-before-completion",
+        Report(VerifierRule::ReturnedBeforeCompletion,
                "a dispatch routine returned a final status for a request not yet completed");
         result.Status = STATUS_PENDING;
-        Abandon(systemBuffer, callp); // whoever still holds the request may yet complete it
+        Abandon(state, systemBuffer, callp); // whoever still holds the request may yet complete it
         return result;
     }
-    if (!call.done.wait_for(guard, std::chrono::seconds(60), [&call] { return call.completed; })) {
-        Report("request-never-completed", "an application request was never completed");
+    if (!call.done.wait_for(guard, state.completionDeadline, [&call] { return call.completed; })) {
+        Report(VerifierRule::RequestNeverCompleted,
+               "an application request was not completed within " +
+                   std::to_string(state.completionDeadline.count()) + " ms");
         result.Status = STATUS_PENDING;
-        Abandon(systemBuffer, callp);
+        Abandon(state, systemBuffer, callp);
         return result;
     }
     if (result.Returned != STATUS_PENDING && result.Returned != call.status) {
         std::ostringstream text;
         text << "a dispatch routine returned 0x" << std::hex << static_cast<ULONG>(result.Returned)
              << " for a request completed with 0x" << static_cast<ULONG>(call.status);
-        Report("returned-status-differs", text.str());
+        Report(VerifierRule::ReturnedStatusDiffers, text.str());
     }
     result.Status = call.status;
     result.Information = call.information;
@@ -181,8 +171,6 @@ RequestResult Execute(const RequestPlan& plan)
     delete callp;
     return result;
 }
-
-PendingRequest Launch(RequestPlan plan);
 
 } // namespace
 
@@ -211,13 +199,13 @@ RequestResult PendingRequest::Wait()
 
 namespace
 {
-PendingRequest Launch(RequestPlan plan)
+PendingRequest Launch(Harness::State& harness, RequestPlan plan)
 {
     PendingRequest pending;
     pending.state = std::make_shared<PendingRequest::State>();
     auto state = pending.state;
-    state->thread = std::thread([state, plan] {
-        state->result = Execute(plan);
+    state->thread = std::thread([state, &harness, plan] {
+        state->result = Execute(harness, plan);
         state->done = true;
     });
     return pending;
@@ -254,46 +242,59 @@ RequestPlan DeviceControlSpec(ULONG code, const Bytes& input, ULONG outputLength
 
 // ---- Harness ---------------------------------------------------------------------------------
 
-Harness::Harness()
+Harness::Harness() : state_(std::make_unique<State>())
 {
-    if (current)
-        Report("harness", "a second Harness while one is alive");
-    ResetKernel();
-    current = new HarnessState;
-    std::memset(&current->driver, 0, sizeof current->driver);
-    std::memset(&current->driverExtension, 0, sizeof current->driverExtension);
-    current->portImpl = std::make_unique<SimulatedPort::Impl>();
-    current->port = std::make_unique<SimulatedPort>(current->portImpl.get());
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        state_->ownsKernel = Kernel().harness == nullptr;
+        if (state_->ownsKernel)
+            Kernel().harness = this;
+    }
+    // A second one gets a port and a driver object of its own but leaves the kernel alone.
+    if (state_->ownsKernel)
+        ResetKernel();
+    else
+        Report(VerifierRule::Harness, "a second Harness while one is alive");
+    std::memset(&state_->driver, 0, sizeof state_->driver);
+    std::memset(&state_->driverExtension, 0, sizeof state_->driverExtension);
+    state_->portImpl = std::make_unique<SimulatedPort::Impl>();
+    state_->port = std::make_unique<SimulatedPort>(state_->portImpl.get());
 }
 
 Harness::~Harness()
 {
-    HarnessState* state = current;
-    state->port->ReleaseHeld();
-    state->port->WaitIdle();
+    State& s = *state_;
+    s.port->ReleaseHeld();
+    s.port->WaitIdle();
     // Tear down what the test left: no verifier here, the test has had its say.
-    PDEVICE_OBJECT pdo = state->port->Pdo();
-    while (PDEVICE_OBJECT device = state->driver.DeviceObject) {
+    PDEVICE_OBJECT pdo = s.port->Pdo();
+    while (PDEVICE_OBJECT device = s.driver.DeviceObject) {
         if (pdo->AttachedDevice == device)
             pdo->AttachedDevice = nullptr;
         FreeDeviceObject(device);
     }
     pdo->AttachedDevice = nullptr;
-    state->port.reset();
-    state->portImpl.reset();
-    delete state;
-    current = nullptr;
-    ResetKernel();
+    s.port.reset();
+    s.portImpl.reset();
+    if (s.ownsKernel) {
+        {
+            std::lock_guard<std::mutex> guard(Kernel().lock);
+            Kernel().harness = nullptr;
+        }
+        ResetKernel(); // frees the requests the abandoned records belong to
+    }
+    for (auto& release : s.abandoned)
+        release();
 }
 
 SimulatedPort& Harness::Port()
 {
-    return *current->port;
+    return *state_->port;
 }
 
 NTSTATUS Harness::Load(PDRIVER_INITIALIZE entry, const std::u16string& servicePath)
 {
-    HarnessState& s = *current;
+    State& s = *state_;
     DRIVER_OBJECT& d = s.driver;
     d.Type = 4;
     d.Size = sizeof(DRIVER_OBJECT);
@@ -319,8 +320,8 @@ NTSTATUS Harness::Load(PDRIVER_INITIALIZE entry, const std::u16string& servicePa
 
 NTSTATUS Harness::Load(DriverImage& image, const std::u16string& servicePath)
 {
-    current->driver.DriverStart = image.Base();
-    current->driver.DriverSize = image.Size();
+    state_->driver.DriverStart = image.Base();
+    state_->driver.DriverSize = image.Size();
     {
         std::lock_guard<std::mutex> guard(Kernel().lock);
         Kernel().images.push_back(&image);
@@ -330,10 +331,10 @@ NTSTATUS Harness::Load(DriverImage& image, const std::u16string& servicePath)
 
 NTSTATUS Harness::AddDevice()
 {
-    HarnessState& s = *current;
+    State& s = *state_;
     PDRIVER_ADD_DEVICE addDevice = s.driverExtension.AddDevice;
     if (!addDevice) {
-        Report("no-add-device", "the driver set no AddDevice routine");
+        Report(VerifierRule::NoAddDevice, "the driver set no AddDevice routine");
         return STATUS_UNSUCCESSFUL;
     }
     PDEVICE_OBJECT before = s.driver.DeviceObject;
@@ -345,7 +346,7 @@ NTSTATUS Harness::AddDevice()
             : addDevice(&s.driver, s.port->Pdo());
     for (PDEVICE_OBJECT d = s.driver.DeviceObject; d; d = d->NextDevice)
         if (d->Flags & DO_DEVICE_INITIALIZING)
-            Report("device-initializing",
+            Report(VerifierRule::DeviceInitializing,
                    "DO_DEVICE_INITIALIZING is still set on a device after AddDevice returned");
     if (NT_SUCCESS(status) && s.driver.DeviceObject != before)
         s.filter = s.driver.DeviceObject;
@@ -354,17 +355,17 @@ NTSTATUS Harness::AddDevice()
 
 DRIVER_OBJECT* Harness::Driver()
 {
-    return &current->driver;
+    return &state_->driver;
 }
 
 DEVICE_OBJECT* Harness::FilterDevice()
 {
-    return current->filter;
+    return state_->filter;
 }
 
 DEVICE_OBJECT* Harness::Top()
 {
-    PDEVICE_OBJECT top = current->port->Pdo();
+    PDEVICE_OBJECT top = state_->port->Pdo();
     while (top->AttachedDevice)
         top = top->AttachedDevice;
     return top;
@@ -372,7 +373,7 @@ DEVICE_OBJECT* Harness::Top()
 
 void Harness::Unload()
 {
-    HarnessState& s = *current;
+    State& s = *state_;
     PDRIVER_UNLOAD unload = s.driver.DriverUnload;
     ULONG_PTR ignored = 0;
     if (unload && !CallImageRoutine("unload routine", reinterpret_cast<const void*>(unload),
@@ -383,7 +384,7 @@ void Harness::Unload()
     for (PDEVICE_OBJECT d = s.driver.DeviceObject; d; d = d->NextDevice)
         ++devices;
     if (devices)
-        Report("devices-at-unload",
+        Report(VerifierRule::DevicesAtUnload,
                std::to_string(devices) + " device object(s) of the driver still exist at unload");
     std::ostringstream pool;
     size_t blocks = 0;
@@ -400,10 +401,10 @@ void Harness::Unload()
         mappings = Kernel().mappings.size();
     }
     if (blocks)
-        Report("pool-at-unload",
+        Report(VerifierRule::PoolAtUnload,
                std::to_string(blocks) + " pool block(s) still allocated at unload:" + pool.str());
     if (mappings)
-        Report("mapping-at-unload",
+        Report(VerifierRule::MappingAtUnload,
                std::to_string(mappings) + " physical-memory mapping(s) still in place at unload");
 }
 
@@ -413,7 +414,7 @@ RequestResult Harness::Pnp(UCHAR minor, NTSTATUS initial)
     plan.major = IRP_MJ_PNP;
     plan.minor = minor;
     plan.initialStatus = initial;
-    return Execute(plan);
+    return Execute(*state_, plan);
 }
 
 RequestResult Harness::Start()
@@ -425,12 +426,12 @@ RequestResult Harness::Remove()
 {
     RequestResult r = Pnp(IRP_MN_REMOVE_DEVICE);
     // A driver that follows the rules has deleted its device by now.
-    PDEVICE_OBJECT filter = current->filter;
+    PDEVICE_OBJECT filter = state_->filter;
     bool alive = false;
-    for (PDEVICE_OBJECT d = current->driver.DeviceObject; d; d = d->NextDevice)
+    for (PDEVICE_OBJECT d = state_->driver.DeviceObject; d; d = d->NextDevice)
         alive = alive || d == filter;
     if (!alive)
-        current->filter = nullptr;
+        state_->filter = nullptr;
     return r;
 }
 
@@ -447,38 +448,38 @@ RequestResult Harness::Power(UCHAR minor, POWER_STATE_TYPE type, ULONG state)
         else
             sl->Parameters.Power.State.DeviceState = static_cast<DEVICE_POWER_STATE>(state);
     };
-    return Execute(plan);
+    return Execute(*state_, plan);
 }
 
 RequestResult Harness::Open()
 {
     RequestPlan plan;
     plan.major = IRP_MJ_CREATE;
-    return Execute(plan);
+    return Execute(*state_, plan);
 }
 
 RequestResult Harness::Close()
 {
     RequestPlan plan;
     plan.major = IRP_MJ_CLOSE;
-    return Execute(plan);
+    return Execute(*state_, plan);
 }
 
 RequestResult Harness::Read(ULONG length, UCHAR fill)
 {
-    return Execute(ReadSpec(length, fill));
+    return Execute(*state_, ReadSpec(length, fill));
 }
 
 PendingRequest Harness::ReadAsync(ULONG length, UCHAR fill)
 {
-    return Launch(ReadSpec(length, fill));
+    return Launch(*state_, ReadSpec(length, fill));
 }
 
 RequestResult Harness::ReadWithoutBuffer()
 {
     RequestPlan plan = ReadSpec(0, 0xCC);
     plan.withBuffer = false;
-    return Execute(plan);
+    return Execute(*state_, plan);
 }
 
 RequestResult Harness::Write(const Bytes& data)
@@ -488,17 +489,17 @@ RequestResult Harness::Write(const Bytes& data)
     plan.input = data;
     ULONG length = static_cast<ULONG>(data.size());
     plan.setup = [length](PIO_STACK_LOCATION sl) { sl->Parameters.Write.Length = length; };
-    return Execute(plan);
+    return Execute(*state_, plan);
 }
 
 RequestResult Harness::DeviceControl(ULONG code, const Bytes& input, ULONG outputLength, UCHAR fill)
 {
-    return Execute(DeviceControlSpec(code, input, outputLength, fill));
+    return Execute(*state_, DeviceControlSpec(code, input, outputLength, fill));
 }
 
 PendingRequest Harness::DeviceControlAsync(ULONG code, const Bytes& input, ULONG outputLength)
 {
-    return Launch(DeviceControlSpec(code, input, outputLength, 0xCC));
+    return Launch(*state_, DeviceControlSpec(code, input, outputLength, 0xCC));
 }
 
 RequestResult Harness::Send(UCHAR major, UCHAR minor, const Bytes& input, ULONG outputLength)
@@ -520,7 +521,7 @@ RequestResult Harness::Send(UCHAR major, UCHAR minor, const Bytes& input, ULONG 
             sl->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
         }
     };
-    return Execute(plan);
+    return Execute(*state_, plan);
 }
 
 void Harness::SetFirmware(ULONG64 physicalAddress, const Bytes& bytes)
@@ -596,6 +597,11 @@ size_t Harness::PoStartNextPowerIrpCalls() const
 {
     std::lock_guard<std::mutex> guard(Kernel().lock);
     return Kernel().poStartNextCalls;
+}
+
+void Harness::SetCompletionDeadline(std::chrono::milliseconds deadline)
+{
+    state_->completionDeadline = deadline;
 }
 
 } // namespace standin

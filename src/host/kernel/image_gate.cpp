@@ -83,6 +83,8 @@ extern "C" ULONG_PTR StandinImageGate(const void* routine, const ULONG_PTR* args
 namespace standin
 {
 
+#if defined(__i386__)
+
 namespace
 {
 
@@ -93,19 +95,6 @@ DriverImage* ImageOwning(const void* routine)
         if (image->Contains(routine))
             return image;
     return nullptr;
-}
-
-ULONG_PTR Gate(const void* routine, const ULONG_PTR* args, ULONG count, ULONG* removed,
-               ULONG* depth)
-{
-#if defined(__i386__)
-    return StandinImageGate(routine, args, count, removed, depth);
-#else
-    (void)routine, (void)args, (void)count, (void)depth;
-    *removed = 0;
-    Report("image-call", "a driver image routine called in a build that cannot run images");
-    return 0;
-#endif
 }
 
 } // namespace
@@ -121,7 +110,8 @@ bool CallImageRoutine(const char* what, const void* routine, std::initializer_li
     const ULONG count = static_cast<ULONG>(args.size());
     ULONG removed = 0;
     ULONG depth = 0;
-    *result = Gate(routine, args.begin(), count, &removed, measureStack ? &depth : nullptr);
+    *result =
+        StandinImageGate(routine, args.begin(), count, &removed, measureStack ? &depth : nullptr);
     if (measureStack)
         image->RecordCompletionStack(rva, depth);
     if (removed != count * sizeof(ULONG_PTR)) {
@@ -131,9 +121,22 @@ bool CallImageRoutine(const char* what, const void* routine, std::initializer_li
                       "not the stdcall (NTAPI) routine the kernel calls",
                       what, static_cast<unsigned>(rva), static_cast<unsigned>(removed),
                       static_cast<unsigned>(count * sizeof(ULONG_PTR)));
-        Report("calling-convention", text);
+        Report(VerifierRule::CallingConvention, text);
     }
     return true;
 }
+
+#else
+
+// The loader maps no image in this build (DriverImage::Load refuses every one), so every
+// routine the kernel calls is the process's own.
+bool CallImageRoutine(const char* what, const void* routine, std::initializer_list<ULONG_PTR> args,
+                      bool measureStack, ULONG_PTR* result)
+{
+    (void)what, (void)routine, (void)args, (void)measureStack, (void)result;
+    return false;
+}
+
+#endif
 
 } // namespace standin

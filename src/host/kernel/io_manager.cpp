@@ -13,7 +13,7 @@ namespace standin
 namespace
 {
 
-using Findings = std::vector<std::pair<const char*, std::string>>;
+using Findings = std::vector<std::pair<VerifierRule, std::string>>;
 
 std::string Hex(ULONG value)
 {
@@ -40,13 +40,13 @@ void ReportAll(const Findings& findings)
 void CheckPendingReturn(PIRP irp, int location, NTSTATUS returned, bool marked, Findings& out)
 {
     if (returned == STATUS_PENDING && !marked)
-        out.emplace_back("pending-not-marked",
+        out.emplace_back(VerifierRule::PendingNotMarked,
                          Describe(irp) +
                              ": a dispatch routine returned STATUS_PENDING without "
                              "marking the request pending (stack location " +
                              std::to_string(location) + ")");
     else if (returned != STATUS_PENDING && marked)
-        out.emplace_back("marked-not-pending",
+        out.emplace_back(VerifierRule::MarkedNotPending,
                          Describe(irp) + ": the request was marked pending at stack location " +
                              std::to_string(location) + " but its dispatch routine returned " +
                              Hex(static_cast<ULONG>(returned)));
@@ -84,6 +84,196 @@ NTSTATUS CallDispatchRoutine(PDRIVER_DISPATCH routine, PDEVICE_OBJECT device, PI
                          {Word(device), Word(irp)}, false, &status))
         return static_cast<NTSTATUS>(status);
     return routine(device, irp);
+}
+
+// ---- Completion, step by step -------------------------------------------------------------
+
+// The checks on entry. True when the request may complete: it is then Completing.
+bool BeginCompletion(PIRP irp)
+{
+    Findings findings;
+    {
+        std::unique_lock<std::mutex> guard(Kernel().lock);
+        auto it = Kernel().irps.find(irp);
+        // Signal-and-reclaim: a completion routine may wake a waiter on another thread before
+        // it returns STATUS_MORE_PROCESSING_REQUIRED, and the waiter may complete the request
+        // at once. The kernel is done with the request once that routine returns, so the
+        // second completion is judged then, not while the first one is still unwinding.
+        while (it != Kernel().irps.end() && it->second.state == IrpTrack::Completing &&
+               it->second.routineRunning &&
+               it->second.routineThread != std::this_thread::get_id()) {
+            guard.unlock();
+            std::this_thread::yield();
+            guard.lock();
+            it = Kernel().irps.find(irp);
+        }
+        if (it == Kernel().irps.end()) {
+            findings.emplace_back(VerifierRule::CompleteUnknownRequest,
+                                  Describe(irp) + " completed, but it is not an allocated request");
+        } else if (it->second.state == IrpTrack::Completed) {
+            findings.emplace_back(VerifierRule::DoubleCompletion,
+                                  Describe(irp) + " completed twice");
+        } else if (it->second.state == IrpTrack::Completing) {
+            findings.emplace_back(VerifierRule::DoubleCompletion,
+                                  Describe(irp) + " completed again while its completion runs");
+        } else if (irp->IoStatus.Status == STATUS_PENDING) {
+            findings.emplace_back(VerifierRule::CompleteWithPending,
+                                  Describe(irp) + " completed with STATUS_PENDING");
+        }
+        if (findings.empty())
+            it->second.state = IrpTrack::Completing;
+    }
+    ReportAll(findings);
+    return findings.empty();
+}
+
+// Pending propagation, under the kernel lock: with no routine at the location just left, the
+// mark goes on to the next location up, as a routine that follows the rules would carry it.
+void PropagatePending(PIRP irp)
+{
+    if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount)
+        IoMarkIrpPending(irp);
+}
+
+// What leaving one location found there.
+struct LeftLocation {
+    bool pastTop = false;                     // no location was left: the walk is over
+    PIO_COMPLETION_ROUTINE routine = nullptr; // to call now; null when none is due
+    PVOID context = nullptr;
+    PDEVICE_OBJECT device = nullptr; // the routine's own device (null above the top location)
+};
+
+// The stack walk: settles the pending mark of the current location, checks what an
+// application read carries back, clears the location and moves up one.
+LeftLocation LeaveLocation(PIRP irp, Findings& findings)
+{
+    LeftLocation left;
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    IrpTrack& track = Kernel().irps[irp];
+    if (irp->CurrentLocation > irp->StackCount) {
+        left.pastTop = true;
+        return left;
+    }
+    int location = irp->CurrentLocation;
+    PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
+    irp->PendingReturned = (sl->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+    SettleLocation(irp, track, location, irp->PendingReturned != 0, findings);
+    if (track.fromHarness && location == irp->StackCount && track.originalMajor == IRP_MJ_READ &&
+        (irp->AssociatedIrp.SystemBuffer != track.originalSystemBuffer ||
+         sl->Parameters.Read.Length != track.originalLength))
+        findings.emplace_back(VerifierRule::CallerBufferNotRestored,
+                              Describe(irp) + " reached the caller with another system "
+                                              "buffer or length than the caller's");
+    PIO_COMPLETION_ROUTINE routine = sl->CompletionRoutine;
+    PVOID context = sl->Context;
+    UCHAR control = sl->Control;
+    // The location is done with; as the kit does, leave only major code and device.
+    sl->MinorFunction = 0;
+    sl->Flags = 0;
+    sl->Control = 0;
+    std::memset(&sl->Parameters, 0, sizeof sl->Parameters);
+    sl->FileObject = nullptr;
+    sl->CompletionRoutine = nullptr;
+    sl->Context = nullptr;
+    irp->CurrentLocation++;
+    irp->Tail.Overlay.CurrentStackLocation++;
+    bool success = NT_SUCCESS(irp->IoStatus.Status);
+    bool invoke = routine && ((success && (control & SL_INVOKE_ON_SUCCESS)) ||
+                              (!success && (control & SL_INVOKE_ON_ERROR)) ||
+                              (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+    if (!invoke) {
+        PropagatePending(irp);
+        return left;
+    }
+    left.routine = routine;
+    left.context = context;
+    left.device = irp->CurrentLocation > irp->StackCount
+                      ? nullptr
+                      : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    track.routineRunning = true;
+    track.routineThread = std::this_thread::get_id();
+    return left;
+}
+
+// After a completion routine returned `status`: false when the completion ends here, because
+// the routine stopped it or freed the request (whose memory goes now).
+bool GoOnAfterRoutine(PIRP irp, NTSTATUS status)
+{
+    Findings findings;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        IrpTrack& track = Kernel().irps[irp];
+        track.routineRunning = false;
+        if (!track.freeDeferred) {
+            if (status != STATUS_MORE_PROCESSING_REQUIRED)
+                return true;
+            track.state = IrpTrack::Stopped;
+            return false;
+        }
+        if (status != STATUS_MORE_PROCESSING_REQUIRED)
+            findings.emplace_back(VerifierRule::FreeInUse,
+                                  Describe(irp) + " freed in a completion routine that then let "
+                                                  "its completion go on");
+        Kernel().irps.erase(irp);
+    }
+    ReleaseIrpMemory(irp);
+    ReportAll(findings);
+    return false;
+}
+
+// Copy-back, past the top location: buffered I/O hands the system buffer back to an
+// application's memory, as many bytes as the information count says, unless the request
+// ended in an error.
+void CopyBack(PIRP irp)
+{
+    PVOID caller = nullptr;
+    ULONG callerLength = 0;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        const IrpTrack& track = Kernel().irps[irp];
+        if (!track.copyBack)
+            return;
+        caller = track.callerBuffer;
+        callerLength = track.callerLength;
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    ULONG_PTR information = irp->IoStatus.Information;
+    if (NT_ERROR(status) || !information)
+        return;
+    size_t n = information;
+    if (n > callerLength) {
+        Report(VerifierRule::InformationOverrun,
+               Describe(irp) + " completed with " + std::to_string(information) +
+                   " bytes of information for a caller buffer of " + std::to_string(callerLength));
+        n = callerLength;
+    }
+    if (irp->AssociatedIrp.SystemBuffer && n)
+        std::memcpy(caller, irp->AssociatedIrp.SystemBuffer, n);
+}
+
+// Release: the kernel is done with the request. An application's goes back to the harness,
+// which frees it; a driver's own request should never get here.
+void Release(PIRP irp)
+{
+    Findings findings;
+    void (*onComplete)(PIRP, void*) = nullptr;
+    void* onCompleteContext = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        IrpTrack& track = Kernel().irps[irp];
+        track.state = IrpTrack::Completed;
+        if (track.fromHarness) {
+            onComplete = track.onComplete;
+            onCompleteContext = track.onCompleteContext;
+        } else {
+            findings.emplace_back(VerifierRule::DriverRequestCompletedToTop,
+                                  Describe(irp) + " allocated by a driver completed past its top "
+                                                  "location: no completion routine reclaimed it");
+        }
+    }
+    ReportAll(findings);
+    if (onComplete)
+        onComplete(irp, onCompleteContext);
 }
 
 } // namespace
@@ -147,12 +337,12 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
         std::lock_guard<std::mutex> guard(Kernel().lock);
         auto it = Kernel().irps.find(Irp);
         if (it == Kernel().irps.end()) {
-            findings.emplace_back("free-unknown-request",
+            findings.emplace_back(VerifierRule::FreeUnknownRequest,
                                   Describe(Irp) + " freed, but it is not an allocated request");
         } else {
             IrpTrack& track = it->second;
             if (track.state == IrpTrack::Sent) {
-                findings.emplace_back("free-in-use",
+                findings.emplace_back(VerifierRule::FreeInUse,
                                       Describe(Irp) + " freed while a driver below still holds it");
             } else if (track.state == IrpTrack::Completing && track.routineRunning) {
                 track.freeDeferred = true; // settled when the routine returns
@@ -182,15 +372,15 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         std::lock_guard<std::mutex> guard(Kernel().lock);
         auto it = Kernel().irps.find(Irp);
         if (it == Kernel().irps.end()) {
-            findings.emplace_back("call-unknown-request",
+            findings.emplace_back(VerifierRule::CallUnknownRequest,
                                   Describe(Irp) + " sent down, but it is not an allocated request");
         } else if (Irp->CurrentLocation <= 1) {
-            findings.emplace_back("out-of-stack-locations",
+            findings.emplace_back(VerifierRule::OutOfStackLocations,
                                   Describe(Irp) +
                                       " sent to a device with no stack location left (" +
                                       std::to_string(Irp->StackCount) + " in the request)");
         } else if (!DeviceObject || !DeviceObject->DriverObject) {
-            findings.emplace_back("call-no-device", Describe(Irp) + " sent to no device");
+            findings.emplace_back(VerifierRule::CallNoDevice, Describe(Irp) + " sent to no device");
         } else {
             Irp->CurrentLocation--;
             Irp->Tail.Overlay.CurrentStackLocation--;
@@ -203,7 +393,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             dispatch = DeviceObject->DriverObject->MajorFunction[sl->MajorFunction];
             if (!dispatch)
                 findings.emplace_back(
-                    "no-dispatch-routine",
+                    VerifierRule::NoDispatchRoutine,
                     "the target driver has no dispatch routine for major function " +
                         std::to_string(sl->MajorFunction));
         }
@@ -233,145 +423,27 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
+// Up the stack one location at a time, calling the routines that are due, until one stops the
+// completion or the walk passes the top; then the I/O manager's own part.
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     (void)PriorityBoost;
-    Findings findings;
-    {
-        std::unique_lock<std::mutex> guard(Kernel().lock);
-        auto it = Kernel().irps.find(Irp);
-        // Signal-and-reclaim: a completion routine may wake a waiter on another thread before
-        // it returns STATUS_MORE_PROCESSING_REQUIRED, and the waiter may complete the request
-        // at once. The kernel is done with the request once that routine returns, so the
-        // second completion is judged then, not while the first one is still unwinding.
-        while (it != Kernel().irps.end() && it->second.state == IrpTrack::Completing &&
-               it->second.routineRunning &&
-               it->second.routineThread != std::this_thread::get_id()) {
-            guard.unlock();
-            std::this_thread::yield();
-            guard.lock();
-            it = Kernel().irps.find(Irp);
-        }
-        if (it == Kernel().irps.end()) {
-            findings.emplace_back("complete-unknown-request",
-                                  Describe(Irp) + " completed, but it is not an allocated request");
-        } else if (it->second.state == IrpTrack::Completed) {
-            findings.emplace_back("double-completion", Describe(Irp) + " completed twice");
-        } else if (it->second.state == IrpTrack::Completing) {
-            findings.emplace_back("double-completion",
-                                  Describe(Irp) + " completed again while its completion runs");
-        } else if (Irp->IoStatus.Status == STATUS_PENDING) {
-            findings.emplace_back("complete-with-pending",
-                                  Describe(Irp) + " completed with STATUS_PENDING");
-        }
-        if (findings.empty())
-            it->second.state = IrpTrack::Completing;
-    }
-    if (!findings.empty()) {
-        ReportAll(findings);
+    if (!BeginCompletion(Irp))
         return;
-    }
-
     for (;;) {
-        PIO_COMPLETION_ROUTINE routine = nullptr;
-        PVOID context = nullptr;
-        UCHAR control = 0;
-        PDEVICE_OBJECT device = nullptr;
-        {
-            std::lock_guard<std::mutex> guard(Kernel().lock);
-            IrpTrack& track = Kernel().irps[Irp];
-            if (Irp->CurrentLocation > Irp->StackCount)
-                break;
-            int location = Irp->CurrentLocation;
-            PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(Irp);
-            Irp->PendingReturned = (sl->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
-            SettleLocation(Irp, track, location, Irp->PendingReturned != 0, findings);
-            if (track.fromHarness && location == Irp->StackCount &&
-                track.originalMajor == IRP_MJ_READ &&
-                (Irp->AssociatedIrp.SystemBuffer != track.originalSystemBuffer ||
-                 sl->Parameters.Read.Length != track.originalLength))
-                findings.emplace_back("caller-buffer-not-restored",
-                                      Describe(Irp) + " reached the caller with another system "
-                                                      "buffer or length than the caller's");
-            routine = sl->CompletionRoutine;
-            context = sl->Context;
-            control = sl->Control;
-            // The location is done with; as the kit does, leave only major code and device.
-            sl->MinorFunction = 0;
-            sl->Flags = 0;
-            sl->Control = 0;
-            std::memset(&sl->Parameters, 0, sizeof sl->Parameters);
-            sl->FileObject = nullptr;
-            sl->CompletionRoutine = nullptr;
-            sl->Context = nullptr;
-            Irp->CurrentLocation++;
-            Irp->Tail.Overlay.CurrentStackLocation++;
-            bool success = NT_SUCCESS(Irp->IoStatus.Status);
-            bool invoke = routine && ((success && (control & SL_INVOKE_ON_SUCCESS)) ||
-                                      (!success && (control & SL_INVOKE_ON_ERROR)) ||
-                                      (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
-            if (!invoke) {
-                routine = nullptr;
-                if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount)
-                    IoMarkIrpPending(Irp);
-            } else {
-                device = Irp->CurrentLocation > Irp->StackCount
-                             ? nullptr
-                             : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
-                track.routineRunning = true;
-                track.routineThread = std::this_thread::get_id();
-            }
-        }
+        Findings findings;
+        LeftLocation left = LeaveLocation(Irp, findings);
         ReportAll(findings);
-        findings.clear();
-        if (!routine)
+        if (left.pastTop)
+            break;
+        if (!left.routine)
             continue;
-
-        NTSTATUS status = CallCompletionRoutine(routine, device, Irp, context);
-
-        bool release = false;
-        {
-            std::lock_guard<std::mutex> guard(Kernel().lock);
-            IrpTrack& track = Kernel().irps[Irp];
-            track.routineRunning = false;
-            if (track.freeDeferred) {
-                if (status != STATUS_MORE_PROCESSING_REQUIRED)
-                    findings.emplace_back("free-in-use", Describe(Irp) +
-                                                             " freed in a completion routine that "
-                                                             "then let its completion go on");
-                Kernel().irps.erase(Irp);
-                release = true;
-            } else if (status == STATUS_MORE_PROCESSING_REQUIRED) {
-                track.state = IrpTrack::Stopped;
-                return;
-            }
-        }
-        if (release) {
-            std::free(Irp);
-            ReportAll(findings);
+        NTSTATUS status = CallCompletionRoutine(left.routine, left.device, Irp, left.context);
+        if (!GoOnAfterRoutine(Irp, status))
             return;
-        }
     }
-
-    // Past the top location: the I/O manager's own completion.
-    void (*onComplete)(PIRP, void*) = nullptr;
-    void* onCompleteContext = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(Kernel().lock);
-        IrpTrack& track = Kernel().irps[Irp];
-        track.state = IrpTrack::Completed;
-        if (track.fromHarness) {
-            onComplete = track.onComplete;
-            onCompleteContext = track.onCompleteContext;
-        } else {
-            findings.emplace_back("driver-request-completed-to-top",
-                                  Describe(Irp) + " allocated by a driver completed past its top "
-                                                  "location: no completion routine reclaimed it");
-        }
-    }
-    ReportAll(findings);
-    if (onComplete)
-        onComplete(Irp, onCompleteContext);
+    CopyBack(Irp);
+    Release(Irp);
 }
 
 // ---- Device objects ----------------------------------------------------------------------
@@ -446,7 +518,8 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
     PDEVICE_OBJECT above = TargetDevice ? TargetDevice->AttachedDevice : nullptr;
     if (!above) {
-        Report("detach-nothing", "IoDetachDevice on a device with nothing attached above it");
+        Report(VerifierRule::DetachNothing,
+               "IoDetachDevice on a device with nothing attached above it");
         return;
     }
     above->DeviceObjectExtension->AttachedTo = nullptr;
@@ -456,11 +529,13 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
     if (DeviceObject->DeviceObjectExtension->AttachedTo) {
-        Report("delete-attached", "IoDeleteDevice on a device still attached to the device below");
+        Report(VerifierRule::DeleteAttached,
+               "IoDeleteDevice on a device still attached to the device below");
         return;
     }
     if (DeviceObject->AttachedDevice) {
-        Report("delete-attached", "IoDeleteDevice on a device with another still attached above");
+        Report(VerifierRule::DeleteAttached,
+               "IoDeleteDevice on a device with another still attached above");
         return;
     }
     FreeDeviceObject(DeviceObject);

@@ -1,4 +1,4 @@
-// Events as real waits, the per-thread IRQL, and the power manager's two calls.
+// Events as real waits, and the per-thread IRQL.
 #include "kernel_state.h"
 
 #include <chrono>
@@ -36,7 +36,7 @@ KIRQL NTAPI KeGetCurrentIrql(void)
 KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
 {
     if (NewIrql < currentIrql)
-        Report("irql", "KeRaiseIrql to a level below the current one");
+        Report(VerifierRule::Irql, "KeRaiseIrql to a level below the current one");
     KIRQL old = currentIrql;
     currentIrql = NewIrql;
     return old;
@@ -45,7 +45,7 @@ KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
 VOID FASTCALL KfLowerIrql(KIRQL NewIrql)
 {
     if (NewIrql > currentIrql)
-        Report("irql", "KeLowerIrql to a level above the current one");
+        Report(VerifierRule::Irql, "KeLowerIrql to a level above the current one");
     currentIrql = NewIrql;
 }
 
@@ -89,8 +89,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     (void)Alertable;
     bool zeroTimeout = Timeout && Timeout->QuadPart == 0;
     if (currentIrql >= DISPATCH_LEVEL && !zeroTimeout)
-        Report("wait-at-dispatch", "KeWaitForSingleObject with a non-zero time-out at IRQL " +
-                                       std::to_string(static_cast<int>(currentIrql)));
+        Report(VerifierRule::WaitAtDispatch,
+               "KeWaitForSingleObject with a non-zero time-out at IRQL " +
+                   std::to_string(static_cast<int>(currentIrql)));
     PRKEVENT event = static_cast<PRKEVENT>(Object);
     std::unique_lock<std::mutex> guard(eventLock);
     auto signalled = [event] { return event->Header.SignalState != 0; };
@@ -105,21 +106,6 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     if (event->Header.Type == SynchronizationEvent)
         event->Header.SignalState = 0;
     return STATUS_SUCCESS;
-}
-
-VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
-{
-    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
-        Report("power", "PoStartNextPowerIrp on a request that is not a power request");
-    std::lock_guard<std::mutex> guard(Kernel().lock);
-    Kernel().poStartNextCalls++;
-}
-
-NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    if (IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER)
-        Report("power", "PoCallDriver with a request that is not a power request");
-    return IofCallDriver(DeviceObject, Irp);
 }
 
 } // extern "C"

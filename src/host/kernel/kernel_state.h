@@ -4,6 +4,7 @@
 #include <ntddk.h>
 
 #include "harness.h"
+#include "verifier_rules.h"
 
 #include <map>
 #include <functional>
@@ -16,8 +17,8 @@
 namespace standin
 {
 
-// Reports a verifier finding to the installed handler.
-void Report(const char* rule, const std::string& message);
+// Reports a finding of `rule` to the installed handler.
+void Report(VerifierRule rule, const std::string& message);
 
 // What the I/O manager keeps about one request.
 struct IrpTrack {
@@ -33,6 +34,9 @@ struct IrpTrack {
     PVOID originalSystemBuffer = nullptr;
     ULONG originalLength = 0;
     UCHAR originalMajor = 0;
+    bool copyBack = false;        // buffered: the system buffer goes back to the caller
+    PVOID callerBuffer = nullptr; // the application's memory
+    ULONG callerLength = 0;
     void (*onComplete)(PIRP irp, void* context) = nullptr;
     void* onCompleteContext = nullptr;
 };
@@ -50,8 +54,7 @@ struct Mapping {
 struct KernelState {
     std::mutex lock; // guards everything below
     std::map<PIRP, IrpTrack> irps;
-    // What the harness left with requests it gave up on; freed with the kernel.
-    std::vector<std::function<void()>> abandoned;
+    Harness* harness = nullptr; // the one harness playing around this kernel
     std::map<void*, PoolBlock> pool;
     std::vector<Harness::PoolCall> poolCalls;
     int poolFailAfter = 0;

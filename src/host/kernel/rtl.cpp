@@ -1,50 +1,10 @@
-// Pool with tags, counted strings, the registry and the physical-memory map.
+// Run-time library: counted strings and the registry.
 #include "kernel_state.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace standin
 {
-
-KernelState& Kernel()
-{
-    static KernelState state;
-    return state;
-}
-
-void ResetKernel()
-{
-    KernelState& k = Kernel();
-    std::lock_guard<std::mutex> guard(k.lock);
-    for (auto& block : k.pool)
-        std::free(block.first);
-    k.pool.clear();
-    // Requests a faulty driver never freed (or freed while held below) go with the kernel,
-    // as its pool does; the verifier has had its say about them.
-    for (auto& request : k.irps)
-        std::free(request.first);
-    k.irps.clear();
-    for (auto& release : k.abandoned)
-        release();
-    k.abandoned.clear();
-    k.poolCalls.clear();
-    k.poolFailAfter = k.poolFailCount = 0;
-    for (auto& m : k.mappings)
-        std::free(m.first);
-    k.mappings.clear();
-    k.firmware.clear();
-    k.mapFailures = 0;
-    k.registry.clear();
-    k.registryFailStatus = STATUS_SUCCESS;
-    k.registryFailures = 0;
-    k.createDeviceFailStatus = STATUS_SUCCESS;
-    k.createDeviceFailures = 0;
-    k.attachFailures = 0;
-    k.irpFailures = 0;
-    k.poStartNextCalls = 0;
-    k.images.clear();
-}
 
 namespace
 {
@@ -63,94 +23,6 @@ std::u16string FromWide(PCWSTR text)
 using namespace standin;
 
 extern "C" {
-
-PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
-{
-    KernelState& k = Kernel();
-    std::lock_guard<std::mutex> guard(k.lock);
-    k.poolCalls.push_back(Harness::PoolCall{PoolType, NumberOfBytes, Tag});
-    if (k.poolFailCount > 0) {
-        if (k.poolFailAfter > 0) {
-            k.poolFailAfter--;
-        } else {
-            k.poolFailCount--;
-            return nullptr;
-        }
-    }
-    // Fresh pool is not zeroed; fill it so that a driver relying on zeros shows.
-    void* memory = std::malloc(NumberOfBytes ? NumberOfBytes : 1);
-    std::memset(memory, 0xA5, NumberOfBytes);
-    k.pool[memory] = PoolBlock{PoolType, NumberOfBytes, Tag};
-    return memory;
-}
-
-PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
-{
-    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x656E6F4E); // "None"
-}
-
-VOID NTAPI ExFreePool(PVOID P)
-{
-    bool known;
-    {
-        std::lock_guard<std::mutex> guard(Kernel().lock);
-        known = Kernel().pool.erase(P) == 1;
-    }
-    if (!known) {
-        Report("bad-pool-free", "ExFreePool of memory that is not an outstanding pool block");
-        return;
-    }
-    std::free(P);
-}
-
-VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
-{
-    (void)Tag;
-    ExFreePool(P);
-}
-
-PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
-                         MEMORY_CACHING_TYPE CacheEnable)
-{
-    (void)CacheEnable;
-    KernelState& k = Kernel();
-    std::lock_guard<std::mutex> guard(k.lock);
-    if (k.mapFailures > 0) {
-        k.mapFailures--;
-        return nullptr;
-    }
-    // Unset physical memory reads as zero; the mapping is a copy, as reads of it see.
-    unsigned char* view =
-        static_cast<unsigned char*>(std::calloc(1, NumberOfBytes ? NumberOfBytes : 1));
-    ULONG64 start = static_cast<ULONG64>(PhysicalAddress.QuadPart);
-    for (const auto& region : k.firmware) {
-        for (size_t i = 0; i < region.second.size(); ++i) {
-            ULONG64 address = region.first + i;
-            if (address >= start && address < start + NumberOfBytes)
-                view[address - start] = region.second[i];
-        }
-    }
-    k.mappings[view] = Mapping{NumberOfBytes};
-    return view;
-}
-
-VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes)
-{
-    bool ok = false;
-    {
-        std::lock_guard<std::mutex> guard(Kernel().lock);
-        auto it = Kernel().mappings.find(BaseAddress);
-        if (it != Kernel().mappings.end() && it->second.size == NumberOfBytes) {
-            Kernel().mappings.erase(it);
-            ok = true;
-        }
-    }
-    if (!ok) {
-        Report("bad-unmap", "MmUnmapIoSpace of an address or size that was not mapped");
-        return;
-    }
-    std::free(BaseAddress);
-}
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {

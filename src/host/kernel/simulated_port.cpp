@@ -119,8 +119,9 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
             ULONG asked = sl->Parameters.Read.Length;
             seen.Length = asked;
             if (asked && !buffer)
-                Report("port-read-without-buffer", "a read of " + std::to_string(asked) +
-                                                       " bytes reached the port with no buffer");
+                Report(VerifierRule::PortReadWithoutBuffer,
+                       "a read of " + std::to_string(asked) +
+                           " bytes reached the port with no buffer");
             ReadOutcome outcome = NextRead(asked);
             Record(seen);
             if (outcome.Status == STATUS_CANCELLED)

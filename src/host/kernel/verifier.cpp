@@ -34,20 +34,20 @@ FindingHandler SetFindingHandler(FindingHandler handler)
     return previous;
 }
 
-void Report(const char* rule, const std::string& message)
+void Report(VerifierRule rule, const std::string& message)
 {
     FindingHandler handler;
     {
         std::lock_guard<std::mutex> guard(handlerLock);
         handler = CurrentHandler();
     }
-    handler(Finding{rule, message});
+    handler(Finding{RuleEntry(rule).name, message});
 }
 
 } // namespace standin
 
 extern "C" VOID StandinAssertFailed(const char* expression, const char* file, int line)
 {
-    standin::Report("assert",
+    standin::Report(standin::VerifierRule::Assert,
                     std::string(expression) + " failed at " + file + ":" + std::to_string(line));
 }

@@ -15,6 +15,7 @@
 #include <ntddk.h>
 #include <ntddser.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -175,7 +176,9 @@ class DriverImage;
 class Harness
 {
   public:
-    Harness();  // resets the kernel: pool, registry, firmware, devices, verifier counters
+    // Resets the kernel: pool, registry, firmware, devices, verifier counters. A second
+    // harness while one is alive is a finding, and leaves the kernel to the first.
+    Harness();
     ~Harness(); // waits for in-flight completions; removes what is left
 
     SimulatedPort& Port();
@@ -229,6 +232,15 @@ class Harness
     };
     std::vector<PoolCall> PoolCalls() const; // every ExAllocatePoolWithTag call, failed or not
     size_t PoStartNextPowerIrpCalls() const;
+
+    // How long an application request may stay uncompleted before the verifier reports it
+    // and the request is given up on (default 60 s).
+    void SetCompletionDeadline(std::chrono::milliseconds deadline);
+
+    struct State;
+
+  private:
+    std::unique_ptr<State> state_;
 };
 
 } // namespace standin

@@ -599,7 +599,9 @@ typedef struct _IRP {
     } Tail;
 } IRP, *PIRP;
 
-// ---- Kernel routines (kernel.cpp) --------------------------------------------------------------
+// ---- Kernel routines ----------------------------------------------------------------------
+// The stand-in keeps each prefix in its own file under src/host/kernel: io_manager.cpp (Io),
+// ke.cpp (Ke), po.cpp (Po), ex.cpp (Ex), mm.cpp (Mm), rtl.cpp (Rtl).
 extern "C" {
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                               PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
@@ -642,7 +644,7 @@ NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNI
 NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
                                      ULONG ValueType, PVOID ValueData, ULONG ValueLength);
 
-// Stand-in only: ASSERT failures go to the verifier.
+// Stand-in only: ASSERT failures go to the verifier (verifier.cpp).
 VOID StandinAssertFailed(const char* expression, const char* file, int line);
 }
 

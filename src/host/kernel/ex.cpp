@@ -1,0 +1,57 @@
+// Executive pool: tagged blocks, tracked so that unload can tell what a driver left.
+#include "kernel_state.h"
+
+#include <cstdlib>
+#include <cstring>
+
+using namespace standin;
+
+extern "C" {
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    KernelState& k = Kernel();
+    std::lock_guard<std::mutex> guard(k.lock);
+    k.poolCalls.push_back(Harness::PoolCall{PoolType, NumberOfBytes, Tag});
+    if (k.poolFailCount > 0) {
+        if (k.poolFailAfter > 0) {
+            k.poolFailAfter--;
+        } else {
+            k.poolFailCount--;
+            return nullptr;
+        }
+    }
+    // Fresh pool is not zeroed; fill it so that a driver relying on zeros shows.
+    void* memory = std::malloc(NumberOfBytes ? NumberOfBytes : 1);
+    std::memset(memory, 0xA5, NumberOfBytes);
+    k.pool[memory] = PoolBlock{PoolType, NumberOfBytes, Tag};
+    return memory;
+}
+
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
+{
+    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x656E6F4E); // "None"
+}
+
+VOID NTAPI ExFreePool(PVOID P)
+{
+    bool known;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        known = Kernel().pool.erase(P) == 1;
+    }
+    if (!known) {
+        Report(VerifierRule::BadPoolFree,
+               "ExFreePool of memory that is not an outstanding pool block");
+        return;
+    }
+    std::free(P);
+}
+
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    (void)Tag;
+    ExFreePool(P);
+}
+
+} // extern "C"

@@ -1,0 +1,45 @@
+// The kernel's one record, and its reset between harnesses.
+#include "kernel_state.h"
+
+#include <cstdlib>
+
+namespace standin
+{
+
+KernelState& Kernel()
+{
+    static KernelState state;
+    return state;
+}
+
+void ResetKernel()
+{
+    KernelState& k = Kernel();
+    std::lock_guard<std::mutex> guard(k.lock);
+    for (auto& block : k.pool)
+        std::free(block.first);
+    k.pool.clear();
+    // Requests a faulty driver never freed (or freed while held below) go with the kernel,
+    // as its pool does; the verifier has had its say about them.
+    for (auto& request : k.irps)
+        std::free(request.first);
+    k.irps.clear();
+    k.poolCalls.clear();
+    k.poolFailAfter = k.poolFailCount = 0;
+    for (auto& m : k.mappings)
+        std::free(m.first);
+    k.mappings.clear();
+    k.firmware.clear();
+    k.mapFailures = 0;
+    k.registry.clear();
+    k.registryFailStatus = STATUS_SUCCESS;
+    k.registryFailures = 0;
+    k.createDeviceFailStatus = STATUS_SUCCESS;
+    k.createDeviceFailures = 0;
+    k.attachFailures = 0;
+    k.irpFailures = 0;
+    k.poStartNextCalls = 0;
+    k.images.clear();
+}
+
+} // namespace standin
