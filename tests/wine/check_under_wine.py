@@ -86,6 +86,9 @@ class CheckUnderWine(unittest.TestCase):
         self.children = []
 
     def tearDown(self):
+        self.stop_children()
+
+    def stop_children(self):
         for p in reversed(self.children):
             if p.poll() is None:
                 p.send_signal(signal.SIGTERM)
@@ -94,6 +97,7 @@ class CheckUnderWine(unittest.TestCase):
             except subprocess.TimeoutExpired:
                 p.kill()
                 p.wait()
+        self.children = []
 
     def start(self, *args, link):
         path = os.path.join(self.tmp, link)
@@ -153,8 +157,7 @@ class CheckUnderWine(unittest.TestCase):
                 self.assertEqual(checks["handshake"],
                                  ("fail", "hardware handshake was not overridden: CTS output flow is on"))
                 self.assertEqual(code, 1)
-                self.tearDown()
-                self.children = []
+                self.stop_children()
 
     def test_bare_receiver_fails_on_its_proprietary_sentence(self):
         self.com3(self.receiver("gps"))

@@ -49,6 +49,35 @@ std::string PortNameOf(HDEVINFO set, SP_DEVINFO_DATA* device)
     return status == ERROR_SUCCESS && type == REG_SZ ? std::string(name) : std::string();
 }
 
+// A service-manager call that failed: skipped when this user may not ask, else failed.
+CheckResult ServiceError(DWORD error)
+{
+    if (error == ERROR_ACCESS_DENIED) {
+        return {"service", Outcome::Skipped, "querying the service needs rights this user lacks"};
+    }
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        return {"service", Outcome::Fail, "the service nmeafilt is not installed"};
+    }
+    return {"service", Outcome::Fail, "cannot query the service nmeafilt: " + ErrorText(error)};
+}
+
+CheckResult QueryService(SC_HANDLE service)
+{
+    // The strings follow the record in the same buffer.
+    union {
+        QUERY_SERVICE_CONFIGA config;
+        char bytes[8192];
+    } buffer;
+    DWORD needed = 0;
+    SERVICE_STATUS status;
+    if (!QueryServiceConfigA(service, &buffer.config, sizeof buffer, &needed) ||
+        !QueryServiceStatus(service, &status)) {
+        return ServiceError(GetLastError());
+    }
+    return ServiceVerdict(
+        {buffer.config.dwServiceType, buffer.config.dwStartType, status.dwCurrentState});
+}
+
 } // namespace
 
 CheckResult ProbeUpperFilter(const std::string& port)
@@ -86,39 +115,15 @@ CheckResult ProbeService()
 {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (manager == nullptr) {
-        DWORD error = GetLastError();
-        return {"service", error == ERROR_ACCESS_DENIED ? Outcome::Skipped : Outcome::Fail,
-                "the service manager refused: " + ErrorText(error)};
+        return ServiceError(GetLastError());
     }
-    CheckResult result{"service", Outcome::Fail, ""};
     SC_HANDLE service =
         OpenServiceA(manager, "nmeafilt", SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
-    DWORD error = service ? ERROR_SUCCESS : GetLastError();
+    CheckResult result = service != nullptr ? QueryService(service) : ServiceError(GetLastError());
     if (service != nullptr) {
-        // The strings follow the record in the same buffer.
-        union {
-            QUERY_SERVICE_CONFIGA config;
-            char bytes[8192];
-        } buffer;
-        DWORD needed = 0;
-        SERVICE_STATUS status;
-        if (QueryServiceConfigA(service, &buffer.config, sizeof buffer, &needed) &&
-            QueryServiceStatus(service, &status)) {
-            result = ServiceVerdict(
-                {buffer.config.dwServiceType, buffer.config.dwStartType, status.dwCurrentState});
-        } else {
-            error = GetLastError();
-        }
         CloseServiceHandle(service);
     }
     CloseServiceHandle(manager);
-    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
-        result.detail = "the service nmeafilt is not installed";
-    } else if (error == ERROR_ACCESS_DENIED) {
-        result = {"service", Outcome::Skipped, "querying the service needs rights this user lacks"};
-    } else if (error != ERROR_SUCCESS) {
-        result.detail = "cannot query the service nmeafilt: " + ErrorText(error);
-    }
     return result;
 }
 

@@ -76,14 +76,18 @@ const char* StateName(unsigned long state)
 
 } // namespace
 
+static int Failures(const Report& report)
+{
+    int failed = 0;
+    for (const CheckResult& c : report.checks) {
+        failed += c.outcome == Outcome::Fail;
+    }
+    return failed;
+}
+
 int ExitCode(const Report& report)
 {
-    for (const CheckResult& c : report.checks) {
-        if (c.outcome == Outcome::Fail) {
-            return 1;
-        }
-    }
-    return 0;
+    return Failures(report) > 0 ? 1 : 0;
 }
 
 CheckResult FilterListVerdict(const std::string& device, const std::vector<std::string>& filters)
@@ -172,10 +176,7 @@ std::string RenderText(const Report& r)
     }
     out +=
         "machine name: " + (r.hasMachineName ? r.machineName : std::string("(not written)")) + "\n";
-    int failed = 0;
-    for (const CheckResult& c : r.checks) {
-        failed += c.outcome == Outcome::Fail;
-    }
+    const int failed = Failures(r);
     out += failed ? Format("result: FAIL (%d of %d checks failed)\n", failed,
                            static_cast<int>(r.checks.size()))
                   : std::string("result: PASS\n");
