@@ -37,3 +37,26 @@ TEST(KeptCapture, ReplaysToTheSameBytesAndCommandsAsWhenItWasKept)
 }
 
 } // namespace
+
+// The bundled sample's receiver keeps GPS time as the filter expects it: the RMC sentences the
+// filter builds and the receiver's own run in order, never a second back.
+TEST(BundledSample, RmcTimesNeverGoBack)
+{
+    nmeafilt::StringSink sink;
+    ASSERT_TRUE(
+        nmeafilt::ReplayThroughDriver(Slurp(NMEAFILT_SAMPLE_PATH), nmeafilt::ReplayConfig(), sink)
+            .ran);
+    std::string last;
+    int times = 0;
+    for (std::size_t at = sink.output.find("$GPRMC,"); at != std::string::npos;
+         at = sink.output.find("$GPRMC,", at + 1)) {
+        const std::string time = sink.output.substr(at + 7, sink.output.find(',', at + 7) - at - 7);
+        if (time.empty()) {
+            continue; // no time known yet
+        }
+        EXPECT_GE(time, last) << "after " << last;
+        last = time;
+        ++times;
+    }
+    EXPECT_GT(times, 30);
+}
