@@ -42,6 +42,26 @@ const CLI::Validator kFileName(
     [](std::string& text) { return text.empty() ? std::string("needs a file name") : ""; }, "",
     "file name");
 
+const CLI::Validator kGroupName(
+    [](std::string& text) { return text.empty() ? std::string("needs a group name") : ""; }, "",
+    "group name");
+
+// Permission bits in octal, handed on in decimal for the bound number.
+const CLI::Validator kOctalMode(
+    [](std::string& text) {
+        if (text.empty() || text.size() > 4 ||
+            text.find_first_not_of("01234567") != std::string::npos) {
+            return "takes permission bits in octal, 0 to 0777, not '" + text + "'";
+        }
+        const unsigned long bits = std::strtoul(text.c_str(), nullptr, 8);
+        if (bits > 0777) {
+            return "takes permission bits in octal, 0 to 0777, not '" + text + "'";
+        }
+        text = std::to_string(bits);
+        return std::string();
+    },
+    "octal", "octal mode");
+
 const CLI::Validator kDeviceName(
     [](std::string& text) { return text.empty() ? std::string("needs a device name") : ""; }, "",
     "device name");
@@ -89,6 +109,10 @@ void DefineReplay(CLI::App& app, CommandLine* line)
         ->check(kFileName);
     c->add_flag("--explain", o.explain, "tell on standard error what became of every line")
         ->disable_flag_override();
+    c->add_flag("--crlf", o.crlf,
+                "end lines that end in LF alone with CR LF before the filter, for captures "
+                "that lost their CRs")
+        ->disable_flag_override();
     AddImage(c, &o.image);
     CLI::Option* input =
         c->add_option("FILE", o.input,
@@ -115,10 +139,23 @@ void DefineRun(CLI::App& app, CommandLine* line)
         ->type_name("N")
         ->check(CLI::IsMember(SupportedBauds()))
         ->capture_default_str();
+    c->add_option("--wait", o.waitSeconds, "wait this long for DEVICE to appear; 0: not at all")
+        ->type_name("SECONDS")
+        ->transform(Whole(0, 86400))
+        ->default_val(10);
     CLI::Option* pty =
         c->add_option("--pty", o.link, "serve the stream on a new pseudo-terminal linked as LINK")
             ->type_name("LINK")
             ->check(kFileName);
+    // Debian gives serial devices to this group with this mode, and gpsd opens them so.
+    c->add_option("--pty-group", o.ptyGroup, "the group that may open LINK")
+        ->type_name("GROUP")
+        ->check(kGroupName)
+        ->default_val("dialout");
+    c->add_option("--pty-mode", o.ptyMode, "LINK's permissions, in octal")
+        ->type_name("MODE")
+        ->transform(kOctalMode)
+        ->default_val("0660");
     CLI::Option* output = c->add_option("--output", o.output, "write the stream to FILE")
                               ->type_name("FILE")
                               ->check(kFileName);
@@ -202,6 +239,7 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* line, FILE*
     CLI::App app("nmeafilt: the GPS filter driver's stream rewriting, run on Linux", "nmeafilt");
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.set_help_flag("-h,--help", "show this help and exit");
+    app.set_version_flag("--version", "nmeafilt " NMEAFILT_VERSION, "show the version and exit");
     app.footer("nmeafilt COMMAND --help shows one command; options take their value as "
                "--opt value or --opt=value.");
     app.require_subcommand(0, 1);
@@ -214,6 +252,9 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* line, FILE*
         if (app.get_subcommands().empty()) {
             throw CLI::RequiredError("COMMAND");
         }
+    } catch (const CLI::CallForVersion& e) {
+        std::fprintf(out, "%s\n", e.what());
+        return kExitOk;
     } catch (const CLI::CallForHelp&) {
         // The program's help spells out every command; a command's, its own options.
         const CLI::App* command =
