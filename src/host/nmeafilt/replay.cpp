@@ -110,7 +110,7 @@ std::string BundledSample()
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
-    dir = dir.substr(0, dir.rfind('/') + 1);
+    dir.resize(dir.rfind('/') + 1); // npos + 1 leaves nothing
     const std::string installed = dir + "../share/nmeafilt/" NMEAFILT_SAMPLE_NAME;
     return access(installed.c_str(), R_OK) == 0 ? installed : dir + NMEAFILT_SAMPLE_NAME;
 }

@@ -187,7 +187,8 @@ void WarnIfTooSlow(const SimulateOptions& options)
         std::fprintf(stderr,
                      "nmeafilt simulate: at %u baud an epoch of up to %zu bytes takes %lu ms; "
                      "%u epochs a second need --baud %lu or more, or they slip\n",
-                     options.baud, longest, longest * 10000ul / options.baud,
+                     options.baud, longest,
+                     static_cast<unsigned long>(longest * 10000ul / options.baud),
                      options.receiver.rateHz, bitsPerSecond);
 }
 
