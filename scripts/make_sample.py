@@ -6,7 +6,22 @@ receiver's own RMC for a while, then UTC mode (GGA with time, the time sentence 
 few damaged and foreign lines in between. Deterministic: run it again and the file is the same.
 """
 import datetime
+import pathlib
+import re
 import sys
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+# GPS week 0 began at midnight UTC on 1980-01-06.
+GPS_EPOCH = datetime.datetime(1980, 1, 6)
+
+
+def gps_utc_offset():
+    """GPS time minus UTC, in seconds: the simulated receiver's, from its one definition."""
+    header = (ROOT / "src/host/nmeafilt/receiver_model.h").read_text()
+    return int(re.search(r"kGpsUtcOffsetSeconds = (\d+);", header).group(1))
+
+
+GPS_UTC_OFFSET = gps_utc_offset()
 
 
 def sentence(body):
@@ -41,16 +56,19 @@ def epoch(t, when, mode, fix, status):
     speed = 5.5 + (t % 7) * 0.1
     out.append(sentence("GPVTG,%06.2f,T,%06.2f,M,%05.1f,N,%05.1f,K" %
                         (course, course - 20.3, speed, speed * 1.852)))
-    if mode == "gps":
-        gps = when + datetime.timedelta(seconds=17)
-        out.append(sentence("PQXN,GPtim,GPS,%d,%s,%s,%s,%s,%s" %
-                            (2347, gps.strftime("%H%M%S"), gps.strftime("%d"), gps.strftime("%m"),
-                             gps.strftime("%Y"), status)))
-    else:
-        out.append(sentence("PQXN,GPtim,UTC,%d,%s,%s,%s,%s,%s" %
-                            (2347, hms, when.strftime("%d"), when.strftime("%m"),
-                             when.strftime("%Y"), status)))
+    out.append(time_sentence(when, mode, status))
     return out
+
+
+def time_sentence(when, mode, status):
+    """The receiver's time sentence, laid out as the receiver model sends it: kind, GPS week,
+    second of week, then hhmmss,dd,mm,yyyy in GPS time (gps mode) or UTC (utc mode), status."""
+    gps = when + datetime.timedelta(seconds=GPS_UTC_OFFSET)
+    week, second = divmod(int((gps - GPS_EPOCH).total_seconds()), 7 * 86400)
+    shown = gps if mode == "gps" else when
+    return sentence("PQXN,TM,%d,%d,%s,%s,%s,%s,%s" %
+                    (week, second, shown.strftime("%H%M%S"), shown.strftime("%d"),
+                     shown.strftime("%m"), shown.strftime("%Y"), status))
 
 
 def main(path):
@@ -72,7 +90,9 @@ def main(path):
             ep[0] = ep[0][:-5] + "00\r\n"  # wrong checksum
         if t == 6:
             lowercase_due = True
-        hexy = [i for i, s in enumerate(ep) if any(c in "ABCDEF" for c in s[-4:-2])]
+        # The damaged checksum goes on a standard sentence, whatever the time sentence's digits.
+        hexy = [i for i, s in enumerate(ep)
+                if any(c in "ABCDEF" for c in s[-4:-2]) and not s.startswith("$PQXN")]
         if lowercase_due and hexy:
             i = hexy[0]
             ep[i] = ep[i][:-4] + ep[i][-4:-2].lower() + "\r\n"  # lowercase checksum digits

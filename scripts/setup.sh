@@ -8,7 +8,7 @@ packages=(
     g++-mingw-w64-i686 mingw-w64-i686-dev
     crossbuild-essential-i386 qemu-user googletest
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64
-    gpsd gpsd-clients
+    gpsd gpsd-clients systemd dpkg-dev
 )
 missing=()
 for p in "${packages[@]}"; do

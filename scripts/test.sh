@@ -21,6 +21,9 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNMEAFILT_IMAGE=
 cmake --build build -j$jobs
 ctest --test-dir build --output-on-failure -j$jobs
 
+stage "the Debian package, unpacked and run"
+bash scripts/check_package.sh build
+
 stage "the installation check under Wine"
 bash scripts/check_wine.sh build
 

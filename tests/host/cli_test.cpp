@@ -106,6 +106,12 @@ const Good kGood[] = {
          EXPECT_EQ(l.replay.readSize, 2147483647u);
          EXPECT_EQ(l.replay.input, "-");
      }},
+    {{"replay", "--chunk", "010", "--read-size", "0013"}, // decimal, not octal
+     Command::Replay,
+     [](const CommandLine& l) {
+         EXPECT_EQ(l.replay.chunk, 10u);
+         EXPECT_EQ(l.replay.readSize, 13u);
+     }},
     {{"replay", "--chunk", "5", "--chunk", "96"}, // the last one counts
      Command::Replay,
      [](const CommandLine& l) { EXPECT_EQ(l.replay.chunk, 96u); }},
@@ -201,28 +207,28 @@ const Bad kBad[] = {
     {{"replay", "--read-size", "0"}, {"--read-size", "from 1 to 2147483647"}},
     {{"replay", "--read-size", "12x"}, {"--read-size", "from 1 to 2147483647", "'12x'"}},
     {{"replay", "--read-size", "2147483648"}, {"--read-size", "from 1 to 2147483647"}},
-    {{"replay", "--commands", ""}, {"--commands", "a file name"}},
-    {{"replay", "--image", ""}, {"--image", "a file name"}},
+    {{"replay", "--commands", ""}, {"--commands"}},
+    {{"replay", "--image", ""}, {"--image"}},
     {{"replay", "--verbose"}, {"--verbose"}},
     {{"replay", "a", "b"}, {"b"}},
     {{"run", "--port", "dev", "--baud", "300"},
-     {"--baud", "one of 1200 2400 4800 9600 19200 38400 57600 115200", "'300'"}},
-    {{"run", "--port", "dev", "--baud", "4801"}, {"--baud", "one of 1200"}},
+     {"--baud", "{1200,2400,4800,9600,19200,38400,57600,115200}", "300"}},
+    {{"run", "--port", "dev", "--baud", "4801"}, {"--baud", "{1200,"}},
     {{"run", "--baud", "4800"}, {"--port", "required"}},
     {{"run", "--port", "dev", "--pty", "a", "--output", "b"}, {"--pty", "--output"}},
-    {{"run", "--port", "dev", "--pty", "a", "-"}, {"--pty", "-"}},
-    {{"run", "--port", "dev", "--output", "b", "-"}, {"--output", "-"}},
-    {{"run", "--port", ""}, {"--port", "a device name"}},
+    {{"run", "--port", "dev", "--pty", "a", "-"}, {"--pty", "STDOUT"}},
+    {{"run", "--port", "dev", "--output", "b", "-"}, {"--output", "STDOUT"}},
+    {{"run", "--port", ""}, {"--port"}},
     {{"run", "--port", "dev", "--verbose"}, {"--verbose"}},
     {{"run", "--port", "dev", "stray"}, {"stray"}},
-    {{"simulate", "--mode", "glonass"}, {"--mode", "one of gps utc", "'glonass'"}},
+    {{"simulate", "--mode", "glonass"}, {"--mode", "{gps,utc}", "glonass"}},
     {{"simulate", "--rate", "0"}, {"--rate", "from 1 to 20"}},
     {{"simulate", "--rate", "21"}, {"--rate", "from 1 to 20", "'21'"}},
-    {{"simulate", "--baud", "4801"}, {"--baud", "one of 1200"}},
+    {{"simulate", "--baud", "4801"}, {"--baud", "{1200,"}},
     {{"simulate", "--seconds", "-1"}, {"--seconds", "from 1 to 1000000000", "'-1'"}},
     {{"simulate", "--seconds", "0"}, {"--seconds", "from 1 to 1000000000"}},
     {{"simulate", "--seed", "x"}, {"--seed", "a whole number from 0"}},
-    {{"simulate", "--rmc", "maybe"}, {"--rmc", "one of on off", "'maybe'"}},
+    {{"simulate", "--rmc", "maybe"}, {"--rmc", "{on,off}", "maybe"}},
     {{"simulate", "--port", "dev", "--pty", "link"}, {"--port", "--pty"}},
     {{"simulate", "--frobnicate", "1"}, {"--frobnicate"}},
 };
@@ -242,7 +248,7 @@ TEST(CommandLineTest, BadOptionsInBothSpellingsNameTheOptionAndItsRange)
                 EXPECT_NE(first.find(s), std::string::npos) << "'" << s << "' in: " << first;
             }
             // Then the command's synopsis.
-            EXPECT_NE(p.err.find("usage: nmeafilt " + args[0]), std::string::npos) << p.err;
+            EXPECT_NE(p.err.find("Usage: nmeafilt " + args[0]), std::string::npos) << p.err;
         }
     }
 }
@@ -254,15 +260,15 @@ TEST(CommandLineTest, AMissingValueNamesWhatTheOptionTakes)
         std::vector<std::string> args;
         std::string said;
     } cases[] = {
-        {{"replay", "--chunk"}, "--chunk needs a value: a whole number from 1 to 96"},
-        {{"replay", "--commands"}, "--commands needs a value: a file name"},
-        {{"replay", "--image"}, "--image needs a value: a file name"},
-        {{"run", "--port"}, "--port needs a value: a device name"},
-        {{"run", "--port", "dev", "--baud"}, "--baud needs a value: one of 1200 2400"},
-        {{"simulate", "--seconds"}, "--seconds needs a value: a whole number from 1 to"},
-        {{"simulate", "--mode"}, "--mode needs a value: one of gps utc"},
-        {{"replay", "--chunk="}, "--chunk needs a value: a whole number from 1 to 96"},
-        {{"replay", "--explain=yes"}, "--explain takes no value"},
+        {{"replay", "--chunk"}, "--chunk: 1 required N:from 1 to 96 missing"},
+        {{"replay", "--commands"}, "--commands: 1 required FILE missing"},
+        {{"replay", "--image"}, "--image: 1 required SYS missing"},
+        {{"run", "--port"}, "--port: 1 required DEVICE missing"},
+        {{"run", "--port", "dev", "--baud"}, "--baud: 1 required N:{1200,2400,"},
+        {{"simulate", "--seconds"}, "--seconds: 1 required N:from 1 to"},
+        {{"simulate", "--mode"}, "--mode: 1 required MODE:{gps,utc} missing"},
+        {{"replay", "--chunk="}, "--chunk: 1 required N:from 1 to 96 missing"},
+        {{"replay", "--explain=yes"}, "explain was given a disallowed flag override"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Show(c.args));
@@ -278,15 +284,15 @@ TEST(CommandLineTest, NoCommandOrAnUnknownOneIsBadUsage)
         std::vector<std::string> args;
         std::string said;
     } cases[] = {
-        {{}, "nmeafilt: a command is needed"},
-        {{"frobnicate"}, "nmeafilt: unknown command 'frobnicate'"},
-        {{"--verbose"}, "nmeafilt: unknown option '--verbose'"},
+        {{}, "nmeafilt: COMMAND is required"},
+        {{"frobnicate"}, "nmeafilt: The following argument was not expected: frobnicate"},
+        {{"--verbose"}, "nmeafilt: The following argument was not expected: --verbose"},
     };
     for (const auto& c : cases) {
         const Parsed p = Parse(c.args);
         EXPECT_EQ(p.code, 2);
         EXPECT_EQ(p.err.compare(0, c.said.size(), c.said), 0) << p.err;
-        EXPECT_NE(p.err.find("usage: nmeafilt COMMAND"), std::string::npos) << p.err;
+        EXPECT_NE(p.err.find("Usage: nmeafilt [OPTIONS] [SUBCOMMAND]"), std::string::npos) << p.err;
     }
 }
 
@@ -299,14 +305,14 @@ TEST(CommandLineTest, HelpListsEveryCommandWithItsOptions)
         std::vector<std::string> options;
     } commands[] = {
         {"replay",
-         {"--chunk N", "--read-size N", "--commands FILE", "--explain", "--image SYS", "FILE | -",
+         {"--chunk N", "--read-size N", "--commands FILE", "--explain", "--image SYS", "FILE",
           "from 1 to 96"}},
         {"run",
          {"--port DEVICE", "--baud N", "--pty LINK", "--output FILE", "--image SYS",
-          "one of 1200 2400 4800 9600 19200 38400 57600 115200"}},
+          "{1200,2400,4800,9600,19200,38400,57600,115200}"}},
         {"simulate",
-         {"--port DEVICE", "--pty LINK", "--mode gps|utc", "--rate HZ", "--seconds N", "--seed N",
-          "--baud N", "--rmc on|off", "from 1 to 20"}},
+         {"--port DEVICE", "--pty LINK", "--mode MODE:{gps,utc}", "--rate HZ", "--seconds N",
+          "--seed N", "--baud N", "--rmc SWITCH:{on,off}", "from 1 to 20"}},
     };
     for (const char* flag : {"--help", "-h"}) {
         const Parsed all = Parse({flag});
@@ -316,8 +322,8 @@ TEST(CommandLineTest, HelpListsEveryCommandWithItsOptions)
             const Parsed one = Parse({c.command, flag});
             EXPECT_EQ(one.code, 0);
             EXPECT_EQ(one.err, "");
-            EXPECT_NE(one.out.find("usage: nmeafilt " + c.command), std::string::npos) << one.out;
-            EXPECT_NE(all.out.find("nmeafilt " + c.command), std::string::npos) << all.out;
+            EXPECT_NE(one.out.find("Usage: nmeafilt " + c.command), std::string::npos) << one.out;
+            EXPECT_NE(all.out.find("\n" + c.command + "\n"), std::string::npos) << all.out;
             for (const std::string& o : c.options) {
                 EXPECT_NE(one.out.find(o), std::string::npos) << c.command << ": " << o;
                 EXPECT_NE(all.out.find(o), std::string::npos) << o;
@@ -352,13 +358,13 @@ TEST(CommandLineTest, TheProgramTakesBothSpellings)
 
     EXPECT_EQ(exitCode("run --baud=300 --port='" + sample + "'"), 2);
     EXPECT_EQ(Slurp(dir / "err").compare(0, 14, "nmeafilt run: "), 0);
-    EXPECT_NE(Slurp(dir / "err").find("one of 1200 2400"), std::string::npos);
+    EXPECT_NE(Slurp(dir / "err").find("{1200,2400"), std::string::npos);
     EXPECT_EQ(exitCode("simulate --rate=0"), 2);
-    EXPECT_NE(Slurp(dir / "err").find("--rate takes a whole number from 1 to 20"),
+    EXPECT_NE(Slurp(dir / "err").find("--rate: takes a whole number from 1 to 20"),
               std::string::npos)
         << Slurp(dir / "err");
     EXPECT_EQ(exitCode("--help"), 0);
-    EXPECT_NE(Slurp(dir / "out").find("--rmc on|off"), std::string::npos);
+    EXPECT_NE(Slurp(dir / "out").find("--rmc SWITCH"), std::string::npos);
 }
 
 } // namespace

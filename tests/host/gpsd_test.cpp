@@ -6,6 +6,8 @@
 #include <arpa/inet.h>
 #include <cmath>
 #include <ctime>
+#include <grp.h>
+#include <sys/stat.h>
 #include <map>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -124,6 +126,48 @@ TEST(GpsdTest, ReportsTheTimeAndPositionOfTheSynthesizedRmc)
     EXPECT_EQ(sim.Wait(10000), 0);
     EXPECT_EQ(run.Wait(10000), 0);
     EXPECT_FALSE(Exists(served));
+}
+
+// gpsd as a service runs it: started without devices, it drops its privileges, and the link is
+// handed to it later through its control socket. It can open the link only because run gives it
+// to the serial devices' group.
+TEST(GpsdTest, OpensTheLinkAddedThroughItsControlSocket)
+{
+    const char kGpsdctl[] = "/usr/sbin/gpsdctl";
+    if (access(kGpsd, X_OK) != 0 || access(kGpspipe, X_OK) != 0 || access(kGpsdctl, X_OK) != 0)
+        GTEST_SKIP() << "gpsd and gpsd-clients are not installed";
+    TempDir dir;
+    ASSERT_EQ(chmod((dir / "").c_str(), 0755), 0); // reachable, as /run/nmeafilt is
+    const std::string receiver = dir / "receiver";
+    const std::string served = dir / "served";
+    Program sim({"simulate", "--pty", receiver, "--rmc", "on", "--baud", "9600"}, dir / "sim.err");
+    Program run({"run", "--port", receiver, "--baud", "9600", "--pty", served}, dir / "run.err");
+    ASSERT_TRUE(WaitFor(served, 20000));
+    struct stat st;
+    ASSERT_EQ(stat(served.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+    const group* dialout = getgrnam("dialout");
+    ASSERT_NE(dialout, nullptr);
+    EXPECT_EQ(st.st_gid, dialout->gr_gid);
+
+    const int port = FreePort();
+    ASSERT_GT(port, 0);
+    const std::string socket = dir / "gpsd.sock";
+    Program gpsd(kGpsd, {"-N", "-n", "-b", "-F", socket, "-S", std::to_string(port)},
+                 dir / "gpsd.err");
+    ASSERT_TRUE(WaitFor(socket, 10000));
+    const std::string add = "GPSD_SOCKET='" + socket + "' " + kGpsdctl + " add '" + served + "'";
+    EXPECT_EQ(std::system(add.c_str()), 0);
+    const std::string pipe = std::string("timeout 60 ") + kGpspipe +
+                             " -w -n 12 127.0.0.1:" + std::to_string(port) + " > '" +
+                             (dir / "reports") + "' 2>/dev/null";
+    std::system(pipe.c_str());
+    gpsd.Signal(SIGTERM);
+    EXPECT_GE(gpsd.Wait(10000), 0);
+    const std::string reports = Slurp(dir / "reports");
+    EXPECT_NE(reports.find("\"class\":\"TPV\",\"device\":\"" + served), std::string::npos)
+        << reports << Slurp(dir / "gpsd.err");
+    EXPECT_EQ(Slurp(dir / "gpsd.err").find("Permission denied"), std::string::npos);
 }
 
 } // namespace

@@ -366,13 +366,11 @@ TEST(ReceiverModelTest, OnlyTheExactCommandsAreObeyed)
     EXPECT_FALSE(model.RmcOutput());
 }
 
-// The filter's leap-second table takes 17 s off GPS time in this era; the receiver sends GPS time
-// 18 s ahead of UTC, so the filter's RMC runs one second ahead of true UTC.
-constexpr int kFilterGpsUtcOffset = 17;
-
 // Through the filter's engine: the synthesized RMC carries the receiver's position and its GPS
-// time converted to UTC (in gps mode the time of the time sentence before, which the filter holds
-// when it builds the RMC), and in utc mode the engine asks for the receiver's RMC.
+// time converted to UTC, and in utc mode the engine asks for the receiver's RMC. The filter reads
+// GPS time one second late (GPS time minus the published offset, 18 s today, plus one); the RMC
+// it builds from a time sentence carries the time of the one before, one epoch earlier, so at
+// 1 Hz each RMC carries the UTC of its own epoch.
 TEST(ReceiverModelTest, FilterTurnsTheStreamIntoRmcWithUtc)
 {
     ReceiverModel model(Config(TimeMode::Gps, 11, 1, false));
@@ -409,8 +407,7 @@ TEST(ReceiverModelTest, FilterTurnsTheStreamIntoRmcWithUtc)
             EXPECT_EQ(f[1], "") << "the time sentence before had status 0";
             continue;
         }
-        std::time_t t = static_cast<std::time_t>(times[e - 1] / 1000) + kGpsUtcOffsetSeconds -
-                        kFilterGpsUtcOffset;
+        std::time_t t = static_cast<std::time_t>(times[e] / 1000);
         std::tm ref;
         gmtime_r(&t, &ref);
         char expected[16];

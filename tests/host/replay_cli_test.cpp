@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include "engine_loop.h"
+#include "receiver_model.h"
 #include "pty_helpers.h"
 
 namespace nmeafilt
@@ -98,6 +99,45 @@ TEST(ReplayCliTest, BadUsageAndUnreadableFiles)
         const std::string err = Slurp(dir / "err");
         EXPECT_EQ(err.compare(0, 17, "nmeafilt replay: "), 0) << c.arguments << ": " << err;
         EXPECT_EQ(Slurp(dir / "out"), "") << c.arguments;
+    }
+}
+
+// A capture that lost its CRs: said on standard error with the count of such lines, and with
+// --crlf the filter sees what the receiver sent. CR LF captures get neither.
+TEST(ReplayCliTest, LineFeedCapturesAreCountedAndCrlfRestoresThem)
+{
+    TempDir dir;
+    ReceiverModel model(ReceiverConfig{});
+    std::string crlf;
+    for (int e = 0; e < 20; ++e)
+        crlf += model.NextEpoch();
+    std::ofstream(dir / "crlf.nmea", std::ios::binary) << crlf;
+    std::string lf;
+    std::size_t lines = 0;
+    for (std::size_t i = 0; i < crlf.size(); ++i) {
+        if (crlf[i] == '\r' && i + 1 < crlf.size() && crlf[i + 1] == '\n')
+            continue;
+        lines += crlf[i] == '\n';
+        lf += crlf[i];
+    }
+    std::ofstream(dir / "lf.nmea", std::ios::binary) << lf;
+    ASSERT_EQ(Replay("'" + (dir / "crlf.nmea") + "'", dir), 0);
+    const std::string expected = Slurp(dir / "out");
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(Slurp(dir / "err").find("LF without CR"), std::string::npos);
+
+    const struct {
+        std::string options;
+        bool output; // the sample's output, or none at all
+    } cases[] = {{"", false}, {"--crlf", true}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(Replay(c.options + " '" + (dir / "lf.nmea") + "'", dir), 0) << c.options;
+        EXPECT_EQ(Slurp(dir / "out"), c.output ? expected : "") << c.options;
+        const std::string err = Slurp(dir / "err");
+        EXPECT_NE(err.find(std::to_string(lines) + " lines end in LF without CR"),
+                  std::string::npos)
+            << err;
+        EXPECT_NE(err.find("--crlf"), std::string::npos) << err;
     }
 }
 

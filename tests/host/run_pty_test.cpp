@@ -135,6 +135,10 @@ TEST(RunTest, AReaderBehindAtTheHangUpGetsEverythingDelivered)
     for (long long end = NowMs() + 10000; !line.PeerConnected() && NowMs() < end;)
         usleep(10000);
     ASSERT_TRUE(line.PeerConnected());
+    // Once run says it serves, it has flushed what waited on the device before it came.
+    for (long long end = NowMs() + 10000;
+         Slurp(s.dir / "run.err").find("serving") == std::string::npos && NowMs() < end;)
+        usleep(10000);
     int reader = OpenDevice(s.served, 115200, &error);
     ASSERT_GE(reader, 0) << error;
 
@@ -200,8 +204,12 @@ TEST(RunTest, FileDeviceGivesTheSameStreamAsReplay)
     EXPECT_GT(ran.size(), capture.size() / 2);
     EXPECT_EQ(ran, Slurp(dir / "replay.out"));
     // The same summary, and why run ended.
-    EXPECT_EQ(Slurp(dir / "run.err"),
-              Slurp(dir / "replay.err") + "nmeafilt run: the device hung up or ended\n");
+    // The same summary, but for the commands, which a file does not take; and why run ended.
+    std::string summary = Slurp(dir / "replay.err");
+    const std::string written = " commands written\n";
+    summary.replace(summary.find(written), written.size(),
+                    " commands not sent: the device is no serial line\n");
+    EXPECT_EQ(Slurp(dir / "run.err"), summary + "nmeafilt run: the device hung up or ended\n");
 }
 
 // The replay progress bar is fed by the driver loop: never backwards, ending at the whole input.
@@ -246,7 +254,10 @@ TEST(RunTest, BadUsageAndUnusableDevicesOrLinks)
         {{"--port", "/dev/null", "--verbose"}, 2},
         {{"--port"}, 2},
         {{"--port", "/dev/null", "--image", "/dev/null"}, 2}, // this build runs no image
-        {{"--port", "/nonexistent/ttyUSB9"}, 1},
+        {{"--port", "/nonexistent/ttyUSB9", "--wait", "0"}, 1},
+        {{"--port", "/nonexistent/ttyUSB9", "--wait", "1"}, 1},
+        {{"--port", "/dev/null", "--pty", dir / "a", "--pty-group", "no-such-group"}, 1},
+        {{"--port", "/dev/null", "--pty-mode", "0888"}, 2},
         {{"--port", "/dev/null", "--pty", file}, 1},
         {{"--port", "/dev/null", "--output", dir / "missing-dir/out"}, 1},
     };
@@ -260,6 +271,93 @@ TEST(RunTest, BadUsageAndUnusableDevicesOrLinks)
     }
     EXPECT_EQ(Slurp(file), "keep");
     EXPECT_FALSE(Exists(dir / "a"));
+}
+
+// Reads `link` from the moment it appears until a read fails, `chunk` bytes at a time with a
+// pause between reads; what it got.
+std::string ReadUntilFailure(const std::string& link, std::size_t chunk, int pauseUs)
+{
+    if (!WaitFor(link, 10000))
+        return std::string();
+    int fd = open(link.c_str(), O_RDONLY | O_NOCTTY);
+    std::string got;
+    std::vector<char> buffer(chunk);
+    for (ssize_t n; fd >= 0 && (n = read(fd, buffer.data(), chunk)) > 0;) {
+        got.append(buffer.data(), static_cast<std::size_t>(n));
+        usleep(static_cast<useconds_t>(pauseUs));
+    }
+    if (fd >= 0)
+        close(fd);
+    return got;
+}
+
+// A reader that opens the link as soon as it appears and reads until a read fails gets every
+// byte run says it delivered, fast or slow; and the receiver on its own link hands all of its
+// bytes to run the same way.
+TEST(RunTest, AReaderFromTheStartGetsEveryByteDelivered)
+{
+    const struct {
+        std::size_t chunk;
+        int pauseUs;
+    } readers[] = {{4096, 0}, {64, 4000}};
+    for (const auto& r : readers) {
+        SCOPED_TRACE(r.chunk);
+        Stack s;
+        Program sim({"simulate", "--pty", s.receiver, "--mode", "gps", "--rate", "20", "--baud",
+                     "115200", "--seconds", "3"},
+                    s.dir / "sim.err");
+        ASSERT_TRUE(WaitFor(s.receiver, 10000));
+        Program run({"run", "--port", s.receiver, "--baud", "115200", "--pty", s.served},
+                    s.dir / "run.err");
+        const std::string got = ReadUntilFailure(s.served, r.chunk, r.pauseUs);
+        EXPECT_EQ(run.Wait(30000), 0);
+        EXPECT_EQ(sim.Wait(10000), 0);
+        const std::string summary = Slurp(s.dir / "run.err");
+        EXPECT_GT(got.size(), 10000u) << summary;
+        EXPECT_EQ(static_cast<long long>(got.size()), SummaryFigure(summary, "bytes delivered"))
+            << summary;
+        EXPECT_EQ(summary.find("lost"), std::string::npos) << summary;
+        EXPECT_EQ(Slurp(s.dir / "sim.err").find("had not taken"), std::string::npos);
+    }
+}
+
+// run waits for a device that is not there yet, and says so; the receiver makes its link only
+// when it is ready to serve, so that run's first read finds it sending.
+TEST(RunTest, WaitsForTheDeviceToAppear)
+{
+    Stack s;
+    Program run({"run", "--port", s.receiver, "--baud", "115200", "--output", s.dir / "out"},
+                s.dir / "run.err");
+    for (long long end = NowMs() + 10000; Slurp(s.dir / "run.err").empty() && NowMs() < end;)
+        usleep(10000);
+    EXPECT_NE(Slurp(s.dir / "run.err").find("waiting up to 10 s for " + s.receiver),
+              std::string::npos);
+    usleep(300000);
+    Program sim(
+        {"simulate", "--pty", s.receiver, "--rate", "10", "--baud", "115200", "--seconds", "1"},
+        s.dir / "sim.err");
+    EXPECT_EQ(sim.Wait(10000), 0);
+    EXPECT_EQ(run.Wait(10000), 0);
+    EXPECT_NE(Slurp(s.dir / "out").find("$GPGSA"), std::string::npos);
+    EXPECT_NE(Slurp(s.dir / "run.err").find("the device hung up or ended"), std::string::npos);
+}
+
+// An output that closes ends the run with its own code and says so, not that the device failed.
+TEST(RunTest, AClosedOutputIsSaidAsSuch)
+{
+    TempDir dir;
+    const std::string sample = Slurp(NMEAFILT_SAMPLE_PATH);
+    std::ofstream capture(dir / "capture", std::ios::binary);
+    for (int i = 0; i < 20; ++i) // more than a pipe holds
+        capture << sample;
+    capture.close();
+    const std::string command = "bash -c \"'" + std::string(NMEAFILT_PROGRAM) + "' run --port '" +
+                                (dir / "capture") + "' 2> '" + (dir / "err") +
+                                "' | head -c 100 > /dev/null; exit \\${PIPESTATUS[0]}\"";
+    const int status = std::system(command.c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 3);
+    EXPECT_NE(Slurp(dir / "err").find("nmeafilt run: the output was closed"), std::string::npos)
+        << Slurp(dir / "err");
 }
 
 } // namespace

@@ -148,3 +148,36 @@ TEST(SimulateTest, BadUsageAndUnusableDevices)
 
 } // namespace
 } // namespace nmeafilt
+
+namespace nmeafilt
+{
+namespace
+{
+
+// simulate as a user may misuse it: a regular file is no serial port, and a line too slow for
+// the epochs asked for is said before it runs.
+TEST(SimulateTest, RefusesAFileAndWarnsOfASlowLine)
+{
+    testing_pty::TempDir dir;
+    std::ofstream(dir / "file") << "keep";
+    testing_pty::Program file({"simulate", "--port", dir / "file"}, dir / "file.err");
+    EXPECT_EQ(file.Wait(10000), 1);
+    EXPECT_NE(testing_pty::Slurp(dir / "file.err").find("is a regular file, not a serial device"),
+              std::string::npos);
+    EXPECT_EQ(testing_pty::Slurp(dir / "file"), "keep");
+
+    testing_pty::Program slow({"simulate", "--rate", "20", "--baud", "4800", "--pty", dir / "slow"},
+                              dir / "slow.err");
+    for (long long end = NowMs() + 10000;
+         testing_pty::Slurp(dir / "slow.err").find("receiver on") == std::string::npos &&
+         NowMs() < end;)
+        usleep(10000);
+    slow.Signal(SIGTERM);
+    EXPECT_EQ(slow.Wait(10000), 0);
+    EXPECT_NE(testing_pty::Slurp(dir / "slow.err").find("20 epochs a second need --baud"),
+              std::string::npos)
+        << testing_pty::Slurp(dir / "slow.err");
+}
+
+} // namespace
+} // namespace nmeafilt

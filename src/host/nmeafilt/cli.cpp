@@ -5,10 +5,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <functional>
 #include <map>
-#include <memory>
-#include <utility>
+#include <sstream>
 #include <vector>
 
 #include "commands.h"
@@ -19,433 +17,258 @@ namespace nmeafilt
 namespace
 {
 
-// ---- What a value may be -------------------------------------------------------------------
+// What values may be, named once for every option that takes them.
 
-// What an option takes, in the words the help and the usage errors both use, and the test.
-struct Takes {
-    std::string words;
-    std::function<bool(const std::string&)> accepts;
-    bool inHelp = true; // the help tells the words after the option's own description
-};
-
-bool ParseWhole(const std::string& text, unsigned long long min, unsigned long long max,
-                unsigned long long* value)
+// A whole number in decimal digits, handed on without its leading zeros: CLI11 alone would also
+// take "+5" and "0x10", and read "010" as octal.
+CLI::Validator Whole(unsigned long long min, unsigned long long max)
 {
-    if (text.empty() || text.size() > 20) {
-        return false;
-    }
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-    }
-    errno = 0;
-    const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
-    if (errno != 0 || v < min || v > max) {
-        return false;
-    }
-    *value = v;
-    return true;
-}
-
-unsigned long long Whole(const std::string& text)
-{
-    unsigned long long value = 0;
-    ParseWhole(text, 0, ULLONG_MAX, &value);
-    return value;
-}
-
-Takes WholeNumber(unsigned long long min, unsigned long long max)
-{
-    return {"a whole number from " + std::to_string(min) + " to " + std::to_string(max),
-            [min, max](const std::string& text) {
-                unsigned long long unused = 0;
-                return ParseWhole(text, min, max, &unused);
-            }};
-}
-
-Takes OneOf(const std::vector<std::string>& choices)
-{
-    std::string words = "one of";
-    for (const std::string& c : choices) {
-        words += " " + c;
-    }
-    return {words, [choices](const std::string& text) {
-                for (const std::string& c : choices) {
-                    if (text == c) {
-                        return true;
-                    }
-                }
-                return false;
-            }};
-}
-
-// Choices the option's value name already lists.
-Takes Listed(Takes takes)
-{
-    takes.inHelp = false;
-    return takes;
-}
-
-Takes Name(const std::string& what)
-{
-    return {what, [](const std::string& text) { return !text.empty(); }, false};
-}
-
-Takes Baud()
-{
-    std::vector<std::string> bauds;
-    for (unsigned b : SupportedBauds()) {
-        bauds.push_back(std::to_string(b));
-    }
-    return OneOf(bauds);
-}
-
-// ---- The help ----------------------------------------------------------------------------------
-
-// CLI11's help, with a synopsis built from the options (required ones bare, the rest in
-// brackets) and every command spelled out under the program's own help.
-class Help : public CLI::Formatter
-{
-  public:
-    std::string make_usage(const CLI::App* app, std::string name) const override
-    {
-        return "usage: " + Synopsis(app, name) + "\n";
-    }
-
-    std::string make_expanded(const CLI::App* sub) const override
-    {
-        const std::string text = make_description(sub) + make_positionals(sub) +
-                                 make_groups(sub, CLI::AppFormatMode::Sub);
-        // One block per command, indented under its synopsis, with no blank line inside.
-        std::string block = "\n  " + Synopsis(sub, "nmeafilt " + sub->get_name()) + "\n";
-        bool lineStart = true;
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == '\n' && lineStart) {
-                continue;
+    const std::string range = "from " + std::to_string(min) + " to " + std::to_string(max);
+    return CLI::Validator(
+        [min, max, range](std::string& text) {
+            errno = 0;
+            const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+            if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+                errno != 0 || value < min || value > max) {
+                return "takes a whole number " + range + ", not '" + text + "'";
             }
-            if (lineStart) {
-                block += "    ";
-            }
-            block += text[i];
-            lineStart = text[i] == '\n';
+            text = std::to_string(value);
+            return std::string();
+        },
+        range, "whole number");
+}
+
+const CLI::Validator kFileName(
+    [](std::string& text) { return text.empty() ? std::string("needs a file name") : ""; }, "",
+    "file name");
+
+const CLI::Validator kGroupName(
+    [](std::string& text) { return text.empty() ? std::string("needs a group name") : ""; }, "",
+    "group name");
+
+// Permission bits in octal, handed on in decimal for the bound number.
+const CLI::Validator kOctalMode(
+    [](std::string& text) {
+        if (text.empty() || text.size() > 4 ||
+            text.find_first_not_of("01234567") != std::string::npos) {
+            return "takes permission bits in octal, 0 to 0777, not '" + text + "'";
         }
-        return block;
-    }
-
-    std::string make_option_name(const CLI::Option* opt, bool positional) const override
-    {
-        if (positional) {
-            return Shown(opt);
+        const unsigned long bits = std::strtoul(text.c_str(), nullptr, 8);
+        if (bits > 0777) {
+            return "takes permission bits in octal, 0 to 0777, not '" + text + "'";
         }
-        return CLI::Formatter::make_option_name(opt, positional);
-    }
+        text = std::to_string(bits);
+        return std::string();
+    },
+    "octal", "octal mode");
 
-    std::string make_option_opts(const CLI::Option* opt) const override
-    {
-        if (opt->get_positional() || opt->get_type_name().empty()) {
-            return "";
-        }
-        return " " + opt->get_type_name();
-    }
+const CLI::Validator kDeviceName(
+    [](std::string& text) { return text.empty() ? std::string("needs a device name") : ""; }, "",
+    "device name");
 
-    std::string make_option_usage(const CLI::Option* opt) const override { return Shown(opt); }
-
-  private:
-    // A positional may be shown as something other than its name (run's "-").
-    static std::string Shown(const CLI::Option* opt)
-    {
-        return opt->get_option_text().empty() ? opt->get_name(true, false) : opt->get_option_text();
-    }
-
-    std::string Synopsis(const CLI::App* app, const std::string& name) const
-    {
-        std::string text = name;
-        if (!app->get_subcommands({}).empty()) {
-            return text + " COMMAND [OPTIONS]";
-        }
-        for (const CLI::Option* opt : app->get_options()) {
-            if (opt->get_name() == "--help") {
-                continue;
-            }
-            std::string part = opt->get_positional() ? make_option_usage(opt)
-                                                     : opt->get_name() + make_option_opts(opt);
-            text += " " + (opt->get_required() ? part : "[" + part + "]");
-        }
-        return text;
-    }
-};
-
-// ---- The commands ------------------------------------------------------------------------------
-
-// The program's options, with what each one takes.
-class Definitions
+// The value a word stands for; IsMember, which runs before it, checks and shows the words.
+template <typename T> CLI::Validator Named(const std::map<std::string, T>& words)
 {
-  public:
-    explicit Definitions(CommandLine* line)
-    {
-        app_.formatter(help_);
-        app_.get_formatter()->column_width(26);
-        app_.require_subcommand(1);
-        app_.set_help_flag("-h,--help", "show this help and exit");
-        app_.footer("nmeafilt COMMAND --help shows one command; options take their value as "
-                    "--opt value or --opt=value.");
-        DefineReplay(line->replay);
-        DefineRun(line->run);
-        DefineSimulate(line->simulate);
-    }
+    return CLI::Transformer(words).description("");
+}
 
-    CLI::App& App() { return app_; }
+CLI::App* AddCommand(CLI::App& app, const std::string& name, const std::string& description,
+                     Command* chosen, Command command)
+{
+    CLI::App* c = app.add_subcommand(name, description);
+    c->callback([chosen, command] { *chosen = command; });
+    return c;
+}
 
-    // The synopsis line of `command`, shown under `name`.
-    std::string Usage(const CLI::App* command, const std::string& name) const
-    {
-        return help_->make_usage(command, name);
-    }
+void AddImage(CLI::App* c, std::string* image)
+{
+    c->add_option("--image", *image,
+                  "run this driver image in place of the driver linked in (32-bit build only)")
+        ->type_name("SYS")
+        ->check(kFileName);
+}
 
-    // What `name` takes on `command`, in words; empty for an option that takes no value.
-    std::string WordsFor(const CLI::App* command, const std::string& name) const
-    {
-        auto it = words_.find(Key(command, name));
-        return it == words_.end() ? std::string() : it->second;
-    }
+void DefineReplay(CLI::App& app, CommandLine* line)
+{
+    ReplayOptions& o = line->replay;
+    CLI::App* c = AddCommand(app, "replay",
+                             "play a capture as an application reading the port sees it; the "
+                             "stream to standard output, a summary to standard error",
+                             &line->command, Command::Replay);
+    c->add_option("--chunk", o.chunk, "bytes per port read")
+        ->type_name("N")
+        ->transform(Whole(1, kMaxChunk))
+        ->capture_default_str();
+    c->add_option("--read-size", o.readSize, "bytes per application read")
+        ->type_name("N")
+        ->transform(Whole(1, 0x7FFFFFFF))
+        ->capture_default_str();
+    c->add_option("--commands", o.commands,
+                  "append the rate commands written to the receiver to FILE")
+        ->type_name("FILE")
+        ->check(kFileName);
+    c->add_flag("--explain", o.explain, "tell on standard error what became of every line")
+        ->disable_flag_override();
+    c->add_flag("--crlf", o.crlf,
+                "end lines that end in LF alone with CR LF before the filter, for captures "
+                "that lost their CRs")
+        ->disable_flag_override();
+    AddImage(c, &o.image);
+    CLI::Option* input =
+        c->add_option("FILE", o.input,
+                      "the capture, - for standard input (default: the bundled sample)")
+            ->type_name("");
+    c->callback([line, input] {
+        line->command = Command::Replay;
+        line->replay.haveInput = input->count() != 0;
+    });
+}
 
-  private:
-    static std::string Key(const CLI::App* command, const std::string& name)
-    {
-        return command->get_name() + " " + name;
-    }
+void DefineRun(CLI::App& app, CommandLine* line)
+{
+    RunOptions& o = line->run;
+    CLI::App* c = AddCommand(app, "run",
+                             "the filter between a serial device and the programs that read it, "
+                             "until SIGINT, SIGTERM or the device's end",
+                             &line->command, Command::Run);
+    c->add_option("--port", o.port, "the receiver's serial device (or any terminal, or a file)")
+        ->type_name("DEVICE")
+        ->check(kDeviceName)
+        ->required();
+    c->add_option("--baud", o.baud, "its line speed")
+        ->type_name("N")
+        ->check(CLI::IsMember(SupportedBauds()))
+        ->capture_default_str();
+    c->add_option("--wait", o.waitSeconds, "wait this long for DEVICE to appear; 0: not at all")
+        ->type_name("SECONDS")
+        ->transform(Whole(0, 86400))
+        ->default_val(10);
+    CLI::Option* pty =
+        c->add_option("--pty", o.link, "serve the stream on a new pseudo-terminal linked as LINK")
+            ->type_name("LINK")
+            ->check(kFileName);
+    // Debian gives serial devices to this group with this mode, and gpsd opens them so.
+    c->add_option("--pty-group", o.ptyGroup, "the group that may open LINK")
+        ->type_name("GROUP")
+        ->check(kGroupName)
+        ->default_val("dialout");
+    c->add_option("--pty-mode", o.ptyMode, "LINK's permissions, in octal")
+        ->type_name("MODE")
+        ->transform(kOctalMode)
+        ->default_val("0660");
+    CLI::Option* output = c->add_option("--output", o.output, "write the stream to FILE")
+                              ->type_name("FILE")
+                              ->check(kFileName);
+    CLI::Option* dash =
+        c->add_option("STDOUT", o.output, "write the stream to standard output (the default)")
+            ->option_text("-")
+            ->check(CLI::IsMember({"-"}));
+    pty->excludes(output)->excludes(dash);
+    output->excludes(dash);
+    AddImage(c, &o.image);
+}
 
-    // An option with a value; `set` stores it once it is known to be good.
-    // `fallback` is the default, for the help.
-    CLI::Option* Value(CLI::App* command, const std::string& name, const std::string& valueName,
-                       const Takes& takes, const std::string& help,
-                       std::function<void(const std::string&)> set,
-                       const std::string& fallback = "")
-    {
-        std::string description = help;
-        if (takes.inHelp) {
-            description += ": " + takes.words;
-        }
-        if (!fallback.empty()) {
-            description += " (default " + fallback + ")";
-        }
-        CLI::Option* opt =
-            command->add_option_function<std::string>(name, std::move(set), description);
-        opt->type_name(valueName);
-        opt->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-        opt->check(CLI::Validator(
-            [takes](std::string& text) {
-                return takes.accepts(text) ? std::string()
-                                           : "takes " + takes.words + ", not '" + text + "'";
-            },
-            ""));
-        words_[Key(command, opt->get_name())] = takes.words;
-        return opt;
-    }
-
-    CLI::Option* Flag(CLI::App* command, const std::string& name, bool* target,
-                      const std::string& help)
-    {
-        CLI::Option* opt = command->add_flag(name, *target, help);
-        opt->disable_flag_override();
-        return opt;
-    }
-
-    void DefineReplay(ReplayOptions& o)
-    {
-        CLI::App* c = Command("replay", "play a capture as an application reading the port "
-                                        "sees it; the stream to standard output, a summary to "
-                                        "standard error");
-        Value(
-            c, "--chunk", "N", WholeNumber(1, kMaxChunk), "bytes per port read",
-            [&o](const std::string& v) { o.chunk = static_cast<unsigned>(Whole(v)); },
-            std::to_string(kMaxChunk));
-        Value(
-            c, "--read-size", "N", WholeNumber(1, 0x7FFFFFFF), "bytes per application read",
-            [&o](const std::string& v) { o.readSize = static_cast<unsigned>(Whole(v)); },
-            std::to_string(kDefaultReadSize));
-        Value(c, "--commands", "FILE", Name("a file name"),
-              "append the rate commands written to the receiver to FILE",
-              [&o](const std::string& v) { o.commands = v; });
-        Flag(c, "--explain", &o.explain, "tell on standard error what became of every line");
-        Image(c, &o.image);
-        c->add_option_function<std::string>(
-             "FILE",
-             [&o](const std::string& v) {
-                 o.input = v;
-                 o.haveInput = true;
-             },
-             "the capture, - for standard input (default: the bundled sample)")
-            ->option_text("FILE | -");
-    }
-
-    void DefineRun(RunOptions& o)
-    {
-        CLI::App* c = Command("run", "the filter between a serial device and the programs that "
-                                     "read it, until SIGINT, SIGTERM or the device's end");
-        Value(c, "--port", "DEVICE", Name("a device name"),
-              "the receiver's serial device (or any terminal, or a file)",
-              [&o](const std::string& v) { o.port = v; })
-            ->required();
-        Value(
-            c, "--baud", "N", Baud(), "its line speed",
-            [&o](const std::string& v) { o.baud = static_cast<unsigned>(Whole(v)); },
-            std::to_string(kDefaultBaud));
-        CLI::Option* pty = Value(c, "--pty", "LINK", Name("a file name"),
-                                 "serve the stream on a new pseudo-terminal linked as LINK",
-                                 [&o](const std::string& v) { o.link = v; });
-        CLI::Option* output =
-            Value(c, "--output", "FILE", Name("a file name"), "write the stream to FILE",
-                  [&o](const std::string& v) { o.output = v; });
-        CLI::Option* dash = c->add_option_function<std::string>(
-            "STDOUT", [&o](const std::string&) { o.output = "-"; },
-            "write the stream to standard output (the default)");
-        dash->option_text("-");
-        dash->check(CLI::Validator(
-            [](std::string& text) {
-                return text == "-" ? std::string() : "unexpected argument '" + text + "'";
-            },
-            ""));
-        pty->excludes(output)->excludes(dash);
-        output->excludes(dash);
-        Image(c, &o.image);
-    }
-
-    void DefineSimulate(SimulateOptions& o)
-    {
-        CLI::App* c = Command("simulate", "the receiver, paced by its epoch and baud rates, on "
-                                          "a pseudo-terminal, a serial device or standard output");
-        CLI::Option* port = Value(c, "--port", "DEVICE", Name("a device name"),
-                                  "send on an existing serial device (opened raw)",
-                                  [&o](const std::string& v) { o.port = v; });
-        CLI::Option* pty =
-            Value(c, "--pty", "LINK", Name("a file name"),
+void DefineSimulate(CLI::App& app, CommandLine* line)
+{
+    SimulateOptions& o = line->simulate;
+    CLI::App* c = AddCommand(app, "simulate",
+                             "the receiver, paced by its epoch and baud rates, on a "
+                             "pseudo-terminal, a serial device or standard output",
+                             &line->command, Command::Simulate);
+    CLI::Option* port =
+        c->add_option("--port", o.port, "send on an existing serial device (opened raw)")
+            ->type_name("DEVICE")
+            ->check(kDeviceName);
+    c->add_option("--pty", o.link,
                   "offer the receiver on a new pseudo-terminal linked as LINK, until its reader "
-                  "hangs up (with neither, standard output)",
-                  [&o](const std::string& v) { o.link = v; });
-        port->excludes(pty);
-        Value(
-            c, "--mode", "gps|utc", Listed(OneOf({"gps", "utc"})),
-            "gps: GGA without time, time sentence in GPS time; utc: GGA with time, time "
-            "sentence in UTC",
-            [&o](const std::string& v) {
-                o.receiver.mode = v == "utc" ? TimeMode::Utc : TimeMode::Gps;
-            },
-            "gps");
-        Value(
-            c, "--rate", "HZ", WholeNumber(1, 20), "epochs per second",
-            [&o](const std::string& v) { o.receiver.rateHz = static_cast<unsigned>(Whole(v)); },
-            "1");
-        Value(
-            c, "--seconds", "N", WholeNumber(1, 1000000000),
-            "stop after N seconds' worth of epochs",
-            [&o](const std::string& v) { o.seconds = static_cast<unsigned long>(Whole(v)); },
-            "until SIGINT or SIGTERM");
-        Value(
-            c, "--seed", "N", WholeNumber(0, ULONG_MAX), "track, fix history and start time",
-            [&o](const std::string& v) { o.receiver.seed = Whole(v); }, "1");
-        Value(
-            c, "--baud", "N", Baud(), "line speed the output is paced at",
-            [&o](const std::string& v) { o.baud = static_cast<unsigned>(Whole(v)); },
-            std::to_string(kDefaultBaud));
-        Value(
-            c, "--rmc", "on|off", Listed(OneOf({"on", "off"})), "RMC output at power-up",
-            [&o](const std::string& v) { o.receiver.rmcOutput = v == "on"; }, "off");
-    }
+                  "hangs up (with neither, standard output)")
+        ->type_name("LINK")
+        ->check(kFileName)
+        ->excludes(port);
+    c->add_option("--mode", o.receiver.mode,
+                  "gps: GGA without time, time sentence in GPS time; utc: GGA with time, time "
+                  "sentence in UTC")
+        ->type_name("MODE")
+        ->transform(
+            Named(std::map<std::string, TimeMode>{{"gps", TimeMode::Gps}, {"utc", TimeMode::Utc}}))
+        ->transform(CLI::IsMember({"gps", "utc"}))
+        ->default_str("gps");
+    c->add_option("--rate", o.receiver.rateHz, "epochs per second")
+        ->type_name("HZ")
+        ->transform(Whole(1, 20))
+        ->capture_default_str();
+    c->add_option("--seconds", o.seconds,
+                  "stop after N seconds' worth of epochs (without it: until SIGINT or SIGTERM)")
+        ->type_name("N")
+        ->transform(Whole(1, 1000000000));
+    c->add_option("--seed", o.receiver.seed, "track, fix history and start time")
+        ->type_name("N")
+        ->transform(Whole(0, ULONG_MAX))
+        ->capture_default_str();
+    c->add_option("--baud", o.baud, "line speed the output is paced at")
+        ->type_name("N")
+        ->check(CLI::IsMember(SupportedBauds()))
+        ->capture_default_str();
+    c->add_option("--rmc", o.receiver.rmcOutput, "RMC output at power-up")
+        ->type_name("SWITCH")
+        ->transform(Named(std::map<std::string, bool>{{"on", true}, {"off", false}}))
+        ->transform(CLI::IsMember({"on", "off"}))
+        ->default_str("off");
+}
 
-    CLI::App* Command(const std::string& name, const std::string& description)
-    {
-        CLI::App* command = app_.add_subcommand(name, description);
-        command->group("Commands");
-        return command;
-    }
-
-    void Image(CLI::App* command, std::string* target)
-    {
-        Value(command, "--image", "SYS", Name("a file name"),
-              "run this driver image in place of the driver linked in (32-bit build only)",
-              [target](const std::string& v) { *target = v; });
-    }
-
-    std::shared_ptr<Help> help_ = std::make_shared<Help>();
-    CLI::App app_{"nmeafilt: the GPS filter driver's stream rewriting, run on Linux", "nmeafilt"};
-    std::map<std::string, std::string> words_;
-};
-
-// The usage error in this program's words: the option and what it takes.
-std::string Explain(const Definitions& definitions, const CLI::App* command,
-                    const CLI::ParseError& e)
+// A usage error: the command, CLI11's words, the command's usage line.
+std::string UsageError(const CLI::App* app, const CLI::Error& e)
 {
-    std::string what = e.what();
-    if (command == nullptr) {
-        return what;
-    }
-    for (const CLI::Option* opt : command->get_options()) {
-        const std::string name = opt->get_name();
-        const std::string bare = name.compare(0, 2, "--") == 0 ? name.substr(2) : name;
-        for (const std::string& prefix : {name + ": ", bare + " "}) {
-            if (what.compare(0, prefix.size(), prefix) != 0) {
-                continue;
-            }
-            const std::string rest = what.substr(prefix.size());
-            if (dynamic_cast<const CLI::ValidationError*>(&e) != nullptr) {
-                // The option's own test: "takes ..., not '...'", or a reason of its own.
-                return rest.compare(0, 6, "takes ") == 0 ? name + " " + rest : rest;
-            }
-            if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr) {
-                const std::string words = definitions.WordsFor(command, name);
-                return words.empty() ? name + " takes no value" : name + " needs a value: " + words;
-            }
+    const std::vector<const CLI::App*> chosen = app->get_subcommands({});
+    const CLI::App* command = app;
+    for (const CLI::App* sub : chosen) {
+        if (sub->parsed()) {
+            command = sub;
         }
     }
-    // Other messages name options as they are defined; a positional as it is shown.
-    for (const CLI::Option* opt : command->get_options()) {
-        const std::string name = opt->get_name();
-        const std::string shown = opt->get_option_text();
-        for (std::size_t at; opt->get_positional() && !shown.empty() &&
-                             (at = what.find(name)) != std::string::npos;) {
-            what.replace(at, name.size(), shown);
-        }
-    }
-    return what;
+    const std::string name =
+        command == app ? app->get_name() : app->get_name() + " " + command->get_name();
+    return name + ": " + e.what() + "\n" + CLI::Formatter().make_usage(command, name) + name +
+           " --help tells more.\n";
 }
 
 } // namespace
 
 int ParseCommandLine(int argc, const char* const* argv, CommandLine* line, FILE* out, FILE* err)
 {
-    Definitions definitions(line);
-    CLI::App& app = definitions.App();
+    CLI::App app("nmeafilt: the GPS filter driver's stream rewriting, run on Linux", "nmeafilt");
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.set_help_flag("-h,--help", "show this help and exit");
+    app.set_version_flag("--version", "nmeafilt " NMEAFILT_VERSION, "show the version and exit");
+    app.footer("nmeafilt COMMAND --help shows one command; options take their value as "
+               "--opt value or --opt=value.");
+    app.require_subcommand(0, 1);
+    app.failure_message(UsageError);
+    DefineReplay(app, line);
+    DefineRun(app, line);
+    DefineSimulate(app, line);
     try {
         app.parse(argc, argv);
+        if (app.get_subcommands().empty()) {
+            throw CLI::RequiredError("COMMAND");
+        }
+    } catch (const CLI::CallForVersion& e) {
+        std::fprintf(out, "%s\n", e.what());
+        return kExitOk;
+    } catch (const CLI::CallForHelp&) {
+        // The program's help spells out every command; a command's, its own options.
+        const CLI::App* command =
+            app.get_subcommands().empty() ? nullptr : app.get_subcommands()[0];
+        std::fputs(command != nullptr ? command->help(app.get_name()).c_str()
+                                      : app.help("", CLI::AppFormatMode::All).c_str(),
+                   out);
+        return kExitOk;
     } catch (const CLI::ParseError& e) {
-        const std::vector<CLI::App*> chosen = app.get_subcommands();
-        const CLI::App* command = chosen.empty() ? nullptr : chosen.front();
-        if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
-            // The program's help spells out every command; a command's, its own options.
-            const std::string help = command != nullptr ? command->help(app.get_name())
-                                                        : app.help("", CLI::AppFormatMode::All);
-            std::fputs(help.c_str(), out);
-            return kExitOk;
-        }
-        std::string why = Explain(definitions, command, e);
-        if (command == nullptr) {
-            why = argc <= 1           ? std::string("a command is needed")
-                  : argv[1][0] != '-' ? std::string("unknown command '") + argv[1] + "'"
-                                      : std::string("unknown option '") + argv[1] + "'";
-        }
-        const std::string name =
-            command != nullptr ? app.get_name() + " " + command->get_name() : app.get_name();
-        std::fprintf(err, "%s: %s\n%s%s --help tells more.\n", name.c_str(), why.c_str(),
-                     definitions.Usage(command != nullptr ? command : &app, name).c_str(),
-                     name.c_str());
+        std::ostringstream said;
+        app.exit(e, said, said);
+        std::fputs(said.str().c_str(), err);
         return kExitUsage;
     }
-    const std::string name = app.get_subcommands().front()->get_name();
-    line->command = name == "replay" ? Command::Replay
-                    : name == "run"  ? Command::Run
-                                     : Command::Simulate;
     return -1;
 }
 

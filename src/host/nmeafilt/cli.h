@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <sys/types.h>
 
 #include "engine_loop.h"
 #include "receiver_model.h"
@@ -16,6 +17,7 @@ namespace nmeafilt
 struct ReplayOptions {
     unsigned chunk = kMaxChunk;
     unsigned readSize = kDefaultReadSize;
+    bool crlf = false;    // LF line ends to CR LF before the filter
     std::string commands; // empty: the commands go nowhere
     bool explain = false;
     std::string image; // empty: the driver linked in
@@ -26,7 +28,10 @@ struct ReplayOptions {
 struct RunOptions {
     std::string port;
     unsigned baud = kDefaultBaud;
-    std::string link;   // --pty
+    unsigned waitSeconds = 0; // for the device to appear
+    std::string link;         // --pty
+    std::string ptyGroup;     // who may open the link
+    mode_t ptyMode = 0;
     std::string output; // empty or "-": standard output
     std::string image;
 };

@@ -7,6 +7,7 @@ namespace nmeafilt
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1; // a file or device could not be used
 constexpr int kExitUsage = 2;
+constexpr int kExitOutputClosed = 3; // whoever read the output went away
 
 struct ReplayOptions;
 struct RunOptions;

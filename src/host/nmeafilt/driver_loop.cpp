@@ -62,22 +62,17 @@ DriverReplay ReplayThroughDriver(const std::string& input, const ReplayConfig& c
 
     standin::SimulatedPort& port = kernel.Port();
     port.SetStream(standin::ToBytes(input), PortChunk(config), STATUS_TIMEOUT);
+    // Each command goes to the sink as the port takes it: nothing kept, nothing copied again.
+    port.SetWriteSink([&sink](const standin::Bytes& command) {
+        sink.CommandWritten(command.data(), command.size());
+        return STATUS_SUCCESS;
+    });
 
-    // The port's record of writes is only fetched when the driver has tried one.
-    ULONG attemptsSeen = 0;
-    size_t writesSeen = 0;
     for (;;) {
         standin::RequestResult read = kernel.Read(config.readSize);
+        port.ClearRequests(); // nor is the record of every request kept
         if (config.progress) {
             config.progress(ext->Counters.BytesIn, input.size());
-        }
-        if (ext->Counters.CommandsWritten != attemptsSeen) {
-            const std::vector<standin::Bytes> writes = port.Writes();
-            for (size_t i = writesSeen; i < writes.size(); ++i) {
-                sink.CommandWritten(writes[i].data(), writes[i].size());
-            }
-            writesSeen = writes.size();
-            attemptsSeen = ext->Counters.CommandsWritten;
         }
         if (read.Information != 0) {
             sink.Delivered(read.Data.data(), read.Information < read.Data.size()

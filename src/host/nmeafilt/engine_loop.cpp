@@ -133,16 +133,18 @@ void ExplainLine(FILE* out, LINE_FATE fate, const UCHAR* line, ULONG lineLength,
     std::fputc('\n', out);
 }
 
-void PrintSummary(FILE* out, const FILTER_COUNTERS& c)
+void PrintSummary(FILE* out, const FILTER_COUNTERS& c, bool commandsSent)
 {
     std::fprintf(out,
                  "nmeafilt: %u bytes in, %u bytes out\n"
                  "nmeafilt: %u sentences queued (%u RMC synthesized)\n"
                  "nmeafilt: dropped: %u for checksum, %u for type, %u too long; %u overlong lines, "
-                 "%u queue overflows\n"
-                 "nmeafilt: %u commands written\n",
+                 "%u queue overflows\n",
                  c.BytesIn, c.BytesOut, c.SentencesQueued, c.RmcSynthesized, c.DroppedChecksum,
-                 c.DroppedType, c.DroppedTooLong, c.DiscardedOverlong, c.QueueOverflows,
+                 c.DroppedType, c.DroppedTooLong, c.DiscardedOverlong, c.QueueOverflows);
+    std::fprintf(out,
+                 commandsSent ? "nmeafilt: %u commands written\n"
+                              : "nmeafilt: %u commands not sent: the device is no serial line\n",
                  c.CommandsWritten);
 }
 

@@ -60,6 +60,7 @@ FILTER_COUNTERS ReplayThroughEngine(const std::string& input, const ReplayConfig
 // Text for --explain and the summary, shared by every command that replays.
 void ExplainLine(FILE* out, LINE_FATE fate, const UCHAR* line, ULONG lineLength,
                  const UCHAR* queued, ULONG queuedLength);
-void PrintSummary(FILE* out, const FILTER_COUNTERS& counters);
+// `commandsSent` false: the commands went nowhere (a file or a pipe as the device).
+void PrintSummary(FILE* out, const FILTER_COUNTERS& counters, bool commandsSent = true);
 
 } // namespace nmeafilt

@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
+
+#include "sentence_stream.h"
 
 namespace nmeafilt
 {
@@ -11,14 +14,10 @@ namespace
 {
 
 constexpr std::int64_t kMsPerSecond = 1000;
-constexpr std::int64_t kSecondsPerDay = 86400;
-// 2020-01-01 00:00:00 UTC; start times are drawn from the eight years after it, all later than
-// the last leap second, so GPS time is UTC + 18 s throughout.
-constexpr std::int64_t kEarliestStart = 1577836800;
+// Start times are drawn from the eight years after 2020-01-01, all later than the last leap
+// second, so GPS time is UTC + kGpsUtcOffsetSeconds throughout.
 constexpr int kStartSpanSeconds = 8 * 365 * 86400;
-// GPS week 0 began 1980-01-06 00:00:00 UTC.
-constexpr std::int64_t kGpsEpochUnix = 315964800;
-constexpr std::int64_t kSecondsPerWeek = 604800;
+constexpr std::int64_t kSecondsPerWeek = 7 * 86400;
 // Lines written to the receiver are commands of under 80 bytes; more is noise.
 constexpr std::size_t kMaxInputLine = 256;
 constexpr double kPi = 3.14159265358979323846;
@@ -37,6 +36,16 @@ std::string Format(const char* format, ...) // NOLINT(cert-dcl50-cpp)
     if (n < 0)
         return std::string();
     return std::string(text, static_cast<std::size_t>(n) < sizeof text ? n : sizeof text - 1);
+}
+
+// Unix seconds of midnight UTC on a calendar day.
+std::int64_t UnixSeconds(int year, int month, int day)
+{
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    return static_cast<std::int64_t>(timegm(&tm));
 }
 
 std::int64_t FloorDiv(std::int64_t a, std::int64_t b)
@@ -84,61 +93,38 @@ std::string Speed(double value)
 
 CivilTime CivilFromUnixMs(std::int64_t unixMs)
 {
-    std::int64_t seconds = FloorDiv(unixMs, kMsPerSecond);
-    std::int64_t days = FloorDiv(seconds, kSecondsPerDay);
-    std::int64_t secondOfDay = seconds - days * kSecondsPerDay;
-
-    // Days since 1970-01-01 to a civil date, counted in 400-year eras from 0000-03-01.
-    std::int64_t z = days + 719468;
-    std::int64_t era = FloorDiv(z, 146097);
-    std::int64_t dayOfEra = z - era * 146097;
-    std::int64_t yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    std::int64_t mp = (5 * dayOfYear + 2) / 153;
-    int day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
-    int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    int year = static_cast<int>(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
-
-    CivilTime t;
-    t.year = year;
-    t.month = month;
-    t.day = day;
-    t.hour = static_cast<int>(secondOfDay / 3600);
-    t.minute = static_cast<int>(secondOfDay / 60 % 60);
-    t.second = static_cast<int>(secondOfDay % 60);
-    t.millisecond = static_cast<int>(unixMs - seconds * kMsPerSecond);
-    return t;
+    const std::int64_t seconds = FloorDiv(unixMs, kMsPerSecond);
+    const std::time_t whole = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    gmtime_r(&whole, &tm);
+    return CivilTime{tm.tm_year + 1900,
+                     tm.tm_mon + 1,
+                     tm.tm_mday,
+                     tm.tm_hour,
+                     tm.tm_min,
+                     tm.tm_sec,
+                     static_cast<int>(unixMs - seconds * kMsPerSecond)};
 }
 
 std::string FinishSentence(std::string_view body)
 {
-    unsigned char sum = 0;
-    for (char c : body)
-        sum ^= static_cast<unsigned char>(c);
-    std::string line;
-    line.reserve(body.size() + 6);
-    line += '$';
-    line += body;
-    line += Format("*%02X\r\n", sum);
+    // The engine's own routine: the digits after "*", then CR LF.
+    std::string line = "$" + std::string(body) + "*" + std::string(4, '\0');
+    const ULONG length =
+        NmeaFinishSentence(reinterpret_cast<UCHAR*>(line.data()), static_cast<ULONG>(line.size()));
+    line.resize(length);
     return line;
 }
 
 bool ChecksumValid(std::string_view line)
 {
-    if (line.size() < 6 || line[0] != '$' || line.substr(line.size() - 2) != "\r\n")
+    constexpr std::size_t kTail = 5; // "*HH\r\n"
+    if (line.size() < kTail + 1 || line[0] != '$' || line.substr(line.size() - 2) != "\r\n" ||
+        line.find_first_of("$*", 1) != line.size() - kTail) {
         return false;
-    std::size_t star = line.size() - 5;
-    if (line[star] != '*')
-        return false;
-    unsigned char sum = 0;
-    for (std::size_t i = 1; i < star; ++i) {
-        if (line[i] == '*' || line[i] == '$')
-            return false;
-        sum ^= static_cast<unsigned char>(line[i]);
     }
-    static const char kHex[] = "0123456789ABCDEF";
-    return line[star + 1] == kHex[sum >> 4] && line[star + 2] == kHex[sum & 15];
+    return NmeaVerifyChecksum(reinterpret_cast<const UCHAR*>(line.data()),
+                              static_cast<ULONG>(line.size() - 2)) != FALSE;
 }
 
 ReceiverModel::ReceiverModel(const ReceiverConfig& config)
@@ -146,7 +132,7 @@ ReceiverModel::ReceiverModel(const ReceiverConfig& config)
 {
     if (config_.rateHz < 1)
         config_.rateHz = 1;
-    startUtcMs_ = (kEarliestStart + RandomBelow(kStartSpanSeconds)) * kMsPerSecond;
+    startUtcMs_ = (UnixSeconds(2020, 1, 1) + RandomBelow(kStartSpanSeconds)) * kMsPerSecond;
     fixEpoch_ = static_cast<std::uint64_t>(3 + RandomBelow(6)) * config_.rateHz;
     latitude_ = (RandomBelow(120000) - 60000) / 1000.0;
     longitude_ = (RandomBelow(360000) - 180000) / 1000.0;
@@ -250,16 +236,31 @@ std::string ReceiverModel::Longitude() const
     return Angle(longitude_, 3, 180) + (longitude_ < 0 ? ",W" : ",E");
 }
 
+// hhmmss, as every time field of the receiver's has it.
+std::string Hms(const CivilTime& t)
+{
+    return Format("%02d%02d%02d", t.hour, t.minute, t.second);
+}
+
+// GGA's and RMC's time: hhmmss.sss in utc mode; empty in gps mode, where the receiver has no UTC.
+std::string ReceiverModel::UtcTimeField(const CivilTime& utc) const
+{
+    return config_.mode == TimeMode::Utc ? Hms(utc) + Format(".%03d", utc.millisecond) : "";
+}
+
+double ReceiverModel::Hdop() const
+{
+    return 0.8 + 0.1 * (kMaxSatellites - usedCount_);
+}
+
 std::string ReceiverModel::Gga(const CivilTime& utc) const
 {
-    std::string time;
-    if (config_.mode == TimeMode::Utc)
-        time = Format("%02d%02d%02d.%03d", utc.hour, utc.minute, utc.second, utc.millisecond);
+    const std::string time = UtcTimeField(utc);
     if (!HasFix())
         return FinishSentence("GPGGA," + time + ",,,,,0,00,99.9,,M,,M,,");
-    return FinishSentence("GPGGA," + time + "," + Latitude() + "," + Longitude() +
-                          Format(",1,%02d,%.1f,%.1f,M,%.1f,M,,", usedCount_,
-                                 0.8 + 0.1 * (12 - usedCount_), altitude_, 17.5));
+    return FinishSentence(
+        "GPGGA," + time + "," + Latitude() + "," + Longitude() +
+        Format(",1,%02d,%.1f,%.1f,M,%.1f,M,,", usedCount_, Hdop(), altitude_, 17.5));
 }
 
 std::string ReceiverModel::Gsa() const
@@ -271,7 +272,7 @@ std::string ReceiverModel::Gsa() const
             body += Format("%02d", satellites_[i].prn);
     }
     if (HasFix()) {
-        double hdop = 0.8 + 0.1 * (12 - usedCount_);
+        const double hdop = Hdop();
         body += Format(",%.1f,%.1f,%.1f", hdop * 1.6, hdop, hdop * 1.3);
     } else {
         body += ",99.9,99.9,99.9";
@@ -311,24 +312,24 @@ std::string ReceiverModel::Vtg() const
 // In gps mode fields 4-7 carry GPS time; the status is "0" until the fix is up.
 std::string ReceiverModel::TimeSentence(std::int64_t utcMs) const
 {
-    std::int64_t gpsSeconds = FloorDiv(utcMs, kMsPerSecond) + kGpsUtcOffsetSeconds - kGpsEpochUnix;
+    // GPS week 0 began at midnight UTC on 1980-01-06.
+    std::int64_t gpsSeconds =
+        FloorDiv(utcMs, kMsPerSecond) + kGpsUtcOffsetSeconds - UnixSeconds(1980, 1, 6);
     std::int64_t shown =
         config_.mode == TimeMode::Gps ? utcMs + kGpsUtcOffsetSeconds * kMsPerSecond : utcMs;
     CivilTime t = CivilFromUnixMs(shown);
-    return FinishSentence(Format("PQXN,TM,%lld,%lld,%02d%02d%02d,%02d,%02d,%04d,%c",
-                                 static_cast<long long>(gpsSeconds / kSecondsPerWeek),
-                                 static_cast<long long>(gpsSeconds % kSecondsPerWeek), t.hour,
-                                 t.minute, t.second, t.day, t.month, t.year, HasFix() ? '1' : '0'));
+    return FinishSentence(
+        Format("PQXN,TM,%lld,%lld,", static_cast<long long>(gpsSeconds / kSecondsPerWeek),
+               static_cast<long long>(gpsSeconds % kSecondsPerWeek)) +
+        Hms(t) + Format(",%02d,%02d,%04d,%c", t.day, t.month, t.year, HasFix() ? '1' : '0'));
 }
 
 // A receiver that reports GPS time cannot fill RMC's UTC fields, so in gps mode they stay empty.
 std::string ReceiverModel::Rmc(const CivilTime& utc) const
 {
-    std::string time, date;
-    if (config_.mode == TimeMode::Utc) {
-        time = Format("%02d%02d%02d.%03d", utc.hour, utc.minute, utc.second, utc.millisecond);
-        date = Format("%02d%02d%02d", utc.day, utc.month, utc.year % 100);
-    }
+    const std::string time = UtcTimeField(utc);
+    const std::string date =
+        time.empty() ? "" : Format("%02d%02d%02d", utc.day, utc.month, utc.year % 100);
     if (!HasFix())
         return FinishSentence("GPRMC," + time + ",V,,,,,,," + date + ",,,N");
     return FinishSentence("GPRMC," + time + ",A," + Latitude() + "," + Longitude() + "," +

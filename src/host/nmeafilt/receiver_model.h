@@ -23,7 +23,8 @@ inline std::string_view CommandText(const UCHAR (&command)[RATE_COMMAND_LENGTH])
     return std::string_view(reinterpret_cast<const char*>(command), RATE_COMMAND_LENGTH);
 }
 
-// GPS time runs ahead of UTC by this many seconds since 2017-01-01.
+// The simulated receiver's GPS time runs ahead of UTC by this many seconds, as GPS time has since
+// 2017-01-01. Its start times all come later.
 inline constexpr int kGpsUtcOffsetSeconds = 18;
 
 struct ReceiverConfig {
@@ -38,7 +39,7 @@ struct CivilTime {
     int year, month, day, hour, minute, second, millisecond;
 };
 
-// Unix milliseconds to calendar fields (proleptic Gregorian, UTC-like, no leap seconds).
+// Unix milliseconds to calendar fields (UTC, no leap seconds), by the C library.
 CivilTime CivilFromUnixMs(std::int64_t unixMs);
 
 // "$" + body + "*" + two uppercase hex digits + CR LF.
@@ -77,6 +78,8 @@ class ReceiverModel
     int RandomBelow(int bound);
     void Advance();
 
+    std::string UtcTimeField(const CivilTime& utc) const;
+    double Hdop() const;
     std::string Gga(const CivilTime& utc) const;
     std::string Gsa() const;
     std::string Gsv() const;

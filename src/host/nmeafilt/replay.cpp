@@ -11,7 +11,8 @@
 #include "commands.h"
 #include "driver_loop.h"
 #include "engine_loop.h"
-#include "options.h"
+#include "loading.h"
+#include "serial_io.h"
 
 namespace nmeafilt
 {
@@ -43,7 +44,8 @@ void Explain(void* context, LINE_FATE fate, const UCHAR* line, ULONG lineLength,
     ExplainLine(static_cast<FILE*>(context), fate, line, lineLength, out, outLength);
 }
 
-// Long captures take a while: a bar on standard error, redrawn when it changes.
+// Long captures take a while: a bar on standard error, redrawn when it changes, with the rate
+// so far and the time left at that rate.
 constexpr size_t kProgressThreshold = 4u << 20;
 
 class ProgressBar
@@ -59,8 +61,11 @@ class ProgressBar
         for (unsigned i = 0; i < 40; ++i)
             bar[i] = i < permille * 40 / 1000 ? '#' : '.';
         bar[40] = '\0';
-        std::fprintf(stderr, "\r[%s] %3u%% %.1f of %.1f MB", bar, permille / 10, consumed / 1e6,
-                     total / 1e6);
+        const double seconds = static_cast<double>(NowMs() - startMs_) / 1000.0;
+        const double rate = seconds > 0 ? consumed / 1e6 / seconds : 0;
+        std::fprintf(stderr, "\r[%s] %3u%% %.1f of %.1f MB, %.1f MB/s, %.0f s left", bar,
+                     permille / 10, consumed / 1e6, total / 1e6, rate,
+                     rate > 0 ? (total - consumed) / 1e6 / rate : 0.0);
         std::fflush(stderr);
         drawn_ = true;
     }
@@ -71,9 +76,44 @@ class ProgressBar
     }
 
   private:
+    long long startMs_ = NowMs();
     unsigned shown_ = ~0u;
     bool drawn_ = false;
 };
+
+// Lines that end in LF without CR: the filter never takes them.
+std::size_t BareLineFeeds(const std::string& input)
+{
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < input.size(); ++i)
+        count += input[i] == '\n' && (i == 0 || input[i - 1] != '\r');
+    return count;
+}
+
+// --crlf: CR LF where a line ends in LF alone.
+std::string WithCrLf(const std::string& input)
+{
+    std::string out;
+    out.reserve(input.size() + input.size() / 32);
+    for (std::size_t i = 0; i < input.size(); ++i) {
+        if (input[i] == '\n' && (i == 0 || input[i - 1] != '\r'))
+            out += '\r';
+        out += input[i];
+    }
+    return out;
+}
+
+// The bundled sample, where it is installed beside the program (PREFIX/bin and
+// PREFIX/share/nmeafilt), or next to the program in a build tree.
+std::string BundledSample()
+{
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
+    dir.resize(dir.rfind('/') + 1); // npos + 1 leaves nothing
+    const std::string installed = dir + "../share/nmeafilt/" NMEAFILT_SAMPLE_NAME;
+    return access(installed.c_str(), R_OK) == 0 ? installed : dir + NMEAFILT_SAMPLE_NAME;
+}
 
 } // namespace
 
@@ -83,7 +123,7 @@ int ReplayMain(const ReplayOptions& options)
     config.chunk = options.chunk;
     config.readSize = options.readSize;
     const bool haveInput = options.haveInput;
-    const std::string inputPath = haveInput ? options.input : NMEAFILT_SAMPLE_PATH;
+    const std::string inputPath = haveInput ? options.input : BundledSample();
     const std::string& commandsPath = options.commands;
     const std::string& imagePath = options.image;
 
@@ -102,6 +142,15 @@ int ReplayMain(const ReplayOptions& options)
                      error.c_str());
         return kExitFailure;
     }
+    const std::size_t bare = BareLineFeeds(input);
+    if (bare != 0)
+        std::fprintf(stderr,
+                     "nmeafilt replay: %zu %s in LF without CR; the receiver sends CR LF "
+                     "and the filter takes a line only at CR LF%s\n",
+                     bare, bare == 1 ? "line ends" : "lines end",
+                     options.crlf ? " (--crlf: converted)" : " (--crlf converts them)");
+    if (options.crlf)
+        input = WithCrLf(input);
     FileSink sink;
     if (!commandsPath.empty()) {
         sink.commands = std::fopen(commandsPath.c_str(), "ab");

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -129,7 +130,33 @@ int OpenDevice(const std::string& path, unsigned baud, std::string* error)
     return fd;
 }
 
-bool PtyLink::Create(const std::string& link, std::string* error)
+Descriptor::~Descriptor()
+{
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+namespace
+{
+
+// Gives the slave to `access`'s group with its mode, before anybody can find it.
+bool GiveAccess(const char* slave, const LinkAccess& access, std::string* error)
+{
+    const group* g = getgrnam(access.group.c_str());
+    if (g == nullptr) {
+        *error = "no group '" + access.group + "'";
+        return false;
+    }
+    if (chown(slave, static_cast<uid_t>(-1), g->gr_gid) != 0 || chmod(slave, access.mode) != 0) {
+        *error = Describe("cannot give " + std::string(slave) + " to group " + access.group, errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool PtyLink::Create(const std::string& link, std::string* error, const LinkAccess* access)
 {
     struct stat st;
     if (lstat(link.c_str(), &st) == 0) {
@@ -164,6 +191,10 @@ bool PtyLink::Create(const std::string& link, std::string* error)
     int probe = open(slave, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (probe >= 0)
         close(probe);
+    if (access != nullptr && !GiveAccess(slave, *access, error)) {
+        close(master);
+        return false;
+    }
 
     std::string temporary = link + ".new" + std::to_string(getpid());
     unlink(temporary.c_str());
@@ -201,36 +232,45 @@ bool PtyLink::PeerConnected() const
     return poll(&p, 1, 0) == 0 || (p.revents & POLLHUP) == 0;
 }
 
-bool PtyLink::WaitUntilTaken(int timeoutMs) const
+bool PtyLink::WaitUntilTaken(int idleMs, unsigned* unread) const
 {
+    if (unread != nullptr)
+        *unread = 0;
     if (!PeerConnected())
         return true;
     // The master cannot tell (its TIOCOUTQ is always 0); the slave's input queue can. Looking at
     // it takes a descriptor of our own on the slave, which reads nothing.
-    int slave = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (slave < 0)
+    Descriptor slave(open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!slave.Valid())
         return false;
-    // What the master wrote reaches that queue in steps as the reader makes room, so an empty
-    // queue counts only when it is still empty a moment later.
     constexpr int kPollMs = 10;
-    const long long deadline = NowMs() + timeoutMs;
-    bool taken = false;
-    for (int emptyLooks = 0; !StopRequested();) {
+    constexpr int kEmptyLooks = 3; // in case the poll cannot move them along
+    long long idleSince = NowMs();
+    int last = -1;
+    for (int empty = 0; !StopRequested();) {
+        // Bytes written to the master pass through the slave's buffer before its input queue
+        // counts them: polling the slave first moves them along, so an empty queue after the
+        // poll means the reader has them.
+        pollfd p = {slave.Get(), POLLIN, 0};
+        const int ready = poll(&p, 1, 0);
         int queued = 0;
-        if (ioctl(slave, FIONREAD, &queued) != 0)
+        if (ready < 0 || ioctl(slave.Get(), FIONREAD, &queued) != 0)
             break;
-        emptyLooks = queued == 0 ? emptyLooks + 1 : 0;
-        if (emptyLooks == 3) {
-            taken = true;
+        empty = (p.revents & POLLIN) == 0 && queued == 0 ? empty + 1 : 0;
+        if (empty == kEmptyLooks)
+            return true;
+        if (queued != last) {
+            last = queued;
+            idleSince = NowMs();
+        } else if (NowMs() - idleSince >= idleMs) {
             break;
         }
-        if (NowMs() >= deadline)
-            break;
         timespec pause = {0, kPollMs * 1000000L};
         nanosleep(&pause, nullptr);
     }
-    close(slave);
-    return taken;
+    if (unread != nullptr)
+        *unread = last < 0 ? 0 : static_cast<unsigned>(last);
+    return false;
 }
 
 WaitResult WaitReadable(int fd, int timeoutMs)

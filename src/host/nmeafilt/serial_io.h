@@ -6,12 +6,16 @@
 #include <cstddef>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace nmeafilt
 {
 
 constexpr unsigned kDefaultBaud = 4800;
+// At the end of a stream, how long the reader of a pseudo-terminal may go without taking
+// anything before what it left is given up.
+constexpr int kHandOverIdleMs = 2000;
 
 // 1200 .. 115200 in the usual steps.
 bool IsSupportedBaud(unsigned baud);
@@ -27,6 +31,34 @@ bool MakeRaw(int fd, unsigned baud, std::string* error);
 // Returns the descriptor, or -1 with `error` set.
 int OpenDevice(const std::string& path, unsigned baud, std::string* error);
 
+// Owns one descriptor: closes it when it goes. -1 holds nothing.
+class Descriptor
+{
+  public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept
+    {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor();
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+
+  private:
+    int fd_;
+};
+
+// Who may open a pseudo-terminal's slave: its group and permission bits.
+struct LinkAccess {
+    std::string group;
+    mode_t mode;
+};
+
 // A pseudo-terminal whose slave side is offered under a symbolic link.
 class PtyLink
 {
@@ -36,10 +68,11 @@ class PtyLink
     PtyLink& operator=(const PtyLink&) = delete;
     ~PtyLink() { Close(); }
 
-    // Creates the pair in raw mode and points `link` at the slave. An existing `link` is replaced
-    // only if it is a symbolic link to a pseudo-terminal (one left behind by an earlier run);
-    // anything else is refused. Returns false with `error` set.
-    bool Create(const std::string& link, std::string* error);
+    // Creates the pair in raw mode and points `link` at the slave, given to `access` first when
+    // there is one. An existing `link` is replaced only if it is a symbolic link to a
+    // pseudo-terminal (one left behind by an earlier run); anything else is refused. Returns
+    // false with `error` set.
+    bool Create(const std::string& link, std::string* error, const LinkAccess* access = nullptr);
 
     // Removes the link if it still points at our slave, and closes the master.
     void Close();
@@ -52,11 +85,12 @@ class PtyLink
     // one closed it, false.
     bool PeerConnected() const;
 
-    // Waits, at most `timeoutMs`, until the program on the slave has read what was written to the
-    // master: closing the master first would throw away what it has not read yet. True when
-    // nothing is left for it (or nobody is there to take it); false after the time-out or a stop
-    // signal.
-    bool WaitUntilTaken(int timeoutMs) const;
+    // Waits until the program on the slave has read everything written to the master: closing
+    // the master first throws away what it has not read yet, including bytes still on their way
+    // to its input queue. Waits as long as the reader keeps taking bytes; gives up after
+    // `idleMs` without progress, or on a stop signal. True when nothing is left for it (or
+    // nobody is there to take it); otherwise false with what is left in `unread`.
+    bool WaitUntilTaken(int idleMs, unsigned* unread = nullptr) const;
 
   private:
     int master_ = -1;

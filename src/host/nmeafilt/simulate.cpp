@@ -6,6 +6,7 @@
 #include <ctime>
 #include <poll.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli.h"
@@ -170,33 +171,74 @@ Ending Transmit(Line& line, ReceiverModel& model, const SimulateOptions& options
     return line.ending();
 }
 
+// Says so when the line is too slow for the epochs asked for: they would slip, and the run take
+// longer than its --seconds.
+void WarnIfTooSlow(const SimulateOptions& options)
+{
+    ReceiverConfig fixed = options.receiver;
+    ReceiverModel probe(fixed);
+    std::size_t longest = 0;
+    for (std::uint64_t e = 0; e <= probe.FixEpoch(); ++e) {
+        const std::size_t bytes = probe.NextEpoch().size() + 48; // and the receiver's RMC
+        longest = bytes > longest ? bytes : longest;
+    }
+    const unsigned long bitsPerSecond = 10ul * longest * options.receiver.rateHz;
+    if (bitsPerSecond > options.baud)
+        std::fprintf(stderr,
+                     "nmeafilt simulate: at %u baud an epoch of up to %zu bytes takes %lu ms; "
+                     "%u epochs a second need --baud %lu or more, or they slip\n",
+                     options.baud, longest,
+                     static_cast<unsigned long>(longest * 10000ul / options.baud),
+                     options.receiver.rateHz, bitsPerSecond);
+}
+
+// --port: an existing serial device, never a regular file (the stream would overwrite it).
+int OpenPort(const std::string& path, unsigned baud, Descriptor* port)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        std::fprintf(stderr, "nmeafilt simulate: %s is a regular file, not a serial device\n",
+                     path.c_str());
+        return kExitFailure;
+    }
+    std::string error;
+    *port = Descriptor(OpenDevice(path, baud, &error));
+    if (!port->Valid()) {
+        std::fprintf(stderr, "nmeafilt simulate: %s\n", error.c_str());
+        return kExitFailure;
+    }
+    return -1;
+}
+
 } // namespace
 
 int SimulateMain(const SimulateOptions& options)
 {
     InstallStopHandlers();
+    WarnIfTooSlow(options);
+    ReceiverModel model(options.receiver);
     PtyLink pty;
+    Descriptor port;
     int out = STDOUT_FILENO;
     int in = -1;
     std::string where = "standard output";
     std::string error;
-    if (!options.link.empty()) {
+    if (!options.port.empty()) {
+        const int code = OpenPort(options.port, options.baud, &port);
+        if (code >= 0)
+            return code;
+        out = in = port.Get();
+        where = options.port;
+    } else if (!options.link.empty()) {
+        // Last of all: whoever waits for the link finds the receiver ready to serve.
         if (!pty.Create(options.link, &error)) {
             std::fprintf(stderr, "nmeafilt simulate: %s\n", error.c_str());
             return kExitFailure;
         }
         out = in = pty.Master();
         where = options.link + " -> " + pty.SlavePath();
-    } else if (!options.port.empty()) {
-        out = in = OpenDevice(options.port, options.baud, &error);
-        if (out < 0) {
-            std::fprintf(stderr, "nmeafilt simulate: %s\n", error.c_str());
-            return kExitFailure;
-        }
-        where = options.port;
     }
 
-    ReceiverModel model(options.receiver);
     std::fprintf(stderr, "nmeafilt simulate: receiver on %s, %s mode, %u Hz, %u baud, seed %llu\n",
                  where.c_str(), options.receiver.mode == TimeMode::Gps ? "gps" : "utc",
                  options.receiver.rateHz, options.baud,
@@ -205,10 +247,10 @@ int SimulateMain(const SimulateOptions& options)
     Line line(out, in, options.link.empty() ? nullptr : &pty, &model);
     unsigned long long epochs = 0;
     Ending ending = Transmit(line, model, options, &epochs);
-
+    // Closing the terminal throws away what its reader has not read yet.
+    if (ending == Ending::Done && !options.link.empty() && !pty.WaitUntilTaken(kHandOverIdleMs))
+        std::fprintf(stderr, "nmeafilt simulate: the reader had not taken everything\n");
     pty.Close();
-    if (!options.port.empty())
-        close(out);
     std::fprintf(stderr,
                  "nmeafilt simulate: %s after %llu epochs; %llu bytes sent; RMC output %s; "
                  "commands received: RMC on %u, RMC off %u, other lines %u\n",

@@ -1,4 +1,4 @@
-// Small helpers the subcommands share: their input, and the driver image in place of the driver.
+// What the subcommands load: a capture, and the driver image in place of the driver.
 #pragma once
 
 #include <string>

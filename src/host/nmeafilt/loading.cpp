@@ -1,4 +1,4 @@
-#include "options.h"
+#include "loading.h"
 
 #include <driver_image.h>
 
