@@ -192,7 +192,7 @@ StepResult WindowsActions::RestartDevice(std::string* detail)
     }
     if (failed != nullptr) {
         DWORD error = GetLastError();
-        *detail = std::string("Windows cannot restart it now: ") + failed + " failed" +
+        *detail = std::string("cannot restart it now: ") + failed + " failed" +
                   (error == ERROR_SUCCESS ? ", giving no reason" : ", " + win::ErrorText(error));
         return StepResult::NeedsRestart;
     }
