@@ -31,7 +31,7 @@ win::DriverFile File(const char* sha, unsigned short minor, bool present = true)
 
 win::PortDevice Port(const char* name, const char* instance, Names filters, bool has = true)
 {
-    return {name, instance, has, filters};
+    return {name, instance, has, filters, ""};
 }
 
 // COM1 without the filter, COM3 (the receiver's) with serenum and another filter.
@@ -215,6 +215,15 @@ TEST(Plan, InstallStepsAndRefusals)
          {},
          setup::kExitFailed,
          "not a driver this Windows can load"},
+        {"UpperFilters that cannot be read",
+         [] {
+             setup::Facts f = Machine();
+             f.present[1].filtersError = "error 5, Access is denied";
+             return f;
+         }(),
+         {},
+         setup::kExitFailed,
+         "cannot read the UpperFilters of COM3"},
         {"a program, not a driver",
          [] {
              setup::Facts f = Machine();
@@ -289,6 +298,15 @@ TEST(Plan, RemoveDeletesOnlyWhatNoOtherPortUses)
          0,
          ""},
         {"nothing installed", Machine(), {}, 0, "nothing to do"},
+        {"UpperFilters that cannot be read",
+         [] {
+             setup::Facts f = Installed();
+             f.present[1].filtersError = "error 5, Access is denied";
+             return f;
+         }(),
+         {},
+         setup::kExitFailed,
+         "Access is denied"},
         {"every port cannot be listed",
          [] {
              setup::Facts f = Installed();

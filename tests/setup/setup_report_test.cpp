@@ -61,7 +61,7 @@ TEST(Render, FailureSaysWhatFailedAndWhatWasUndone)
     setup::Facts f;
     f.port = "COM3";
     setup::Plan plan;
-    plan.device = {"COM3", "ACPI\\PNP0501\\1", true, {"serenum"}};
+    plan.device = {"COM3", "ACPI\\PNP0501\\1", true, {"serenum"}, ""};
     plan.steps = {{setup::StepKind::AddService, "create the service", false, {}, {}, {}, {}, false},
                   {setup::StepKind::AddFilter, "add nmeafilt", false, {}, {}, {}, {}, false}};
     setup::Outcome o;

@@ -26,6 +26,7 @@ struct PortDevice {
     std::string instance;    // "ACPI\PNP0501\1"
     bool hasFilters = false; // the device has an UpperFilters value at all
     std::vector<std::string> filters;
+    std::string filtersError; // why UpperFilters could not be read, when it could not
 };
 
 // Values of the service manager, fixed by Windows.

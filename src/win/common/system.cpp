@@ -108,12 +108,17 @@ bool ReadUpperFilters(HDEVINFO set, SP_DEVINFO_DATA* device, PortDevice* port)
             port->filters = SplitMultiSz(data.data(), size);
             return true;
         }
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size > 65536) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_INSUFFICIENT_BUFFER || size > 65536) {
+            // SetupAPI's answer for a property the device does not have.
+            if (error != ERROR_INVALID_DATA) {
+                port->filtersError = ErrorText(error);
+            }
             break;
         }
         data.assign(size + 2, '\0');
     }
-    port->hasFilters = false; // no UpperFilters value at all
+    port->hasFilters = false;
     port->filters.clear();
     return false;
 }

@@ -47,9 +47,9 @@ bool IsAdministrator()
 }
 
 WindowsActions::WindowsActions(const win::PortSet& ports, const Plan& plan,
-                               const std::string& source)
+                               const std::string& source, bool loaded)
     : ports_(ports), plan_(plan), source_(source), target_(win::DriverTarget()),
-      backup_(target_ + ".previous")
+      backup_(target_ + ".previous"), loaded_(loaded)
 {
 }
 
@@ -204,18 +204,21 @@ StepResult WindowsActions::RestartDevice(std::string* detail)
                         : "the class installer asks for a restart of Windows";
         return StepResult::NeedsRestart;
     }
+    // The driver unloads once no port's stack holds it.
+    win::ServiceFacts service = win::ReadService();
+    loaded_ = service.exists && service.state != win::kStopped;
     return StepResult::Done;
 }
 
 StepResult WindowsActions::DeleteDriver(std::string* detail)
 {
-    if (DeleteFileA(target_.c_str())) {
+    if (!loaded_ && DeleteFileA(target_.c_str())) {
         return StepResult::Done;
     }
-    const std::string why = LastError();
+    const std::string why = loaded_ ? "the driver is still loaded" : "in use, " + LastError();
     // Still loaded or held open: Windows deletes it while it restarts.
     if (MoveFileExA(target_.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) {
-        *detail = "in use (" + why + "); deleted when Windows restarts";
+        *detail = why + "; deleted when Windows restarts";
         return StepResult::NeedsRestart;
     }
     *detail = why + "; cannot have it deleted at the next restart either: " + LastError();

@@ -11,7 +11,9 @@ class WindowsActions : public Actions
 {
   public:
     // `ports` holds the plan's device; `source` is the file CopyDriver installs.
-    WindowsActions(const win::PortSet& ports, const Plan& plan, const std::string& source);
+    // `loaded`: whether the driver is loaded now, as the service manager reports it.
+    WindowsActions(const win::PortSet& ports, const Plan& plan, const std::string& source,
+                   bool loaded);
     ~WindowsActions();
     WindowsActions(const WindowsActions&) = delete;
     WindowsActions& operator=(const WindowsActions&) = delete;
@@ -30,6 +32,7 @@ class WindowsActions : public Actions
     const Plan& plan_;
     std::string source_, target_, backup_;
     bool backedUp_ = false;
+    bool loaded_; // the driver's image is in use until it unloads
 };
 
 // Whether the user running this is in the Administrators group.

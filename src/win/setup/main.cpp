@@ -59,7 +59,8 @@ int Change(const Command& command, const win::PortSet& present)
         facts.source = win::ReadDriverFile(SourcePath(command.sys));
     }
     Plan plan = install ? PlanInstall(facts) : PlanRemove(facts);
-    WindowsActions actions(present, plan, facts.source.path);
+    WindowsActions actions(present, plan, facts.source.path,
+                           facts.service.exists && facts.service.state != win::kStopped);
     Outcome outcome = Run(plan, actions);
     const char* name = install ? "install" : "remove";
     std::fputs((command.json ? RenderRunJson(name, facts, plan, outcome)

@@ -37,6 +37,12 @@ std::string ConfigText(const win::ServiceConfig& c)
 bool FindPort(const Facts& f, Plan* plan)
 {
     for (const win::PortDevice& d : f.present) {
+        if (SameName(d.portName, f.port) && !d.filtersError.empty()) {
+            // Writing a list not read first would drop the filters already on the port.
+            plan->refusal = kExitFailed;
+            plan->message = "cannot read the UpperFilters of " + Device(d) + ": " + d.filtersError;
+            return false;
+        }
         if (SameName(d.portName, f.port)) {
             plan->device = d;
             return true;
