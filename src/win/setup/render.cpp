@@ -44,7 +44,7 @@ std::string Summary(const Plan& plan, const Outcome& o)
         return "done, " + plan.message;
     }
     return o.exitCode == kExitRestart
-               ? "done; Windows must restart to complete it: " + o.restartReason
+               ? "done; restart Windows to complete it (" + o.restartReason + ")"
                : "done";
 }
 
