@@ -21,7 +21,7 @@ class Sha256
     void Compress(const unsigned char* block);
 
     std::uint32_t state_[8];
-    unsigned char block_[64];
+    unsigned char block_[64] = {};
     std::size_t used_ = 0;
     std::uint64_t bytes_ = 0;
 };
