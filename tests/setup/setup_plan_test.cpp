@@ -12,7 +12,6 @@ namespace
 
 using setup::StepKind;
 using setup::StepResult;
-using Kinds = std::vector<StepKind>;
 using Names = std::vector<std::string>;
 
 win::DriverFile File(const char* sha, unsigned short minor, bool present = true)
@@ -62,13 +61,21 @@ setup::Facts Installed(Names filters = {"serenum", "other", "nmeafilt"})
     return f;
 }
 
-Kinds KindsOf(const setup::Plan& plan)
+// "copy-driver add-service ...": the plan's steps by the names its JSON report gives them.
+std::string StepsOf(const setup::Plan& plan)
 {
-    Kinds out;
+    std::string out;
     for (const setup::Step& s : plan.steps) {
-        out.push_back(s.kind);
+        out += (out.empty() ? "" : " ") + std::string(setup::StepName(s.kind));
     }
     return out;
+}
+
+// A copy of `facts` with one thing changed.
+template <typename Change> setup::Facts With(setup::Facts facts, Change change)
+{
+    change(facts);
+    return facts;
 }
 
 const setup::Step* Find(const setup::Plan& plan, StepKind kind)
@@ -124,119 +131,49 @@ TEST(Plan, InstallStepsAndRefusals)
     const struct {
         const char* name;
         setup::Facts facts;
-        Kinds steps;
+        const char* steps;
         int refusal;
         const char* says; // part of the message or of a note
     } cases[] = {
-        {"fresh machine",
-         Machine(),
-         {StepKind::CopyDriver, StepKind::AddService, StepKind::AddFilter, StepKind::RestartDevice},
-         0,
+        {"fresh machine", Machine(), "copy-driver add-service add-filter restart-device", 0,
          "new file, version 1.1.0.0"},
-        {"installed twice is installed once", Installed(), {}, 0, "nothing to do"},
+        {"installed twice is installed once", Installed(), "", 0, "nothing to do"},
         {"another build of the same version",
-         [] {
-             setup::Facts f = Installed();
-             f.installed.sha256 = "old";
-             return f;
-         }(),
-         {StepKind::CopyDriver, StepKind::RestartDevice},
-         0,
-         "another build of version 1.1.0.0"},
-        {"upgrade",
-         [] {
-             setup::Facts f = Installed();
-             f.installed = File("old", 0);
-             return f;
-         }(),
-         {StepKind::CopyDriver, StepKind::RestartDevice},
-         0,
-         "replaces version 1.0.0.0 with version 1.1.0.0"},
-        {"downgrade",
-         [] {
-             setup::Facts f = Installed();
-             f.installed = File("newer", 2);
-             return f;
-         }(),
-         {StepKind::CopyDriver, StepKind::RestartDevice},
-         0,
-         "with older version 1.1.0.0"},
+         With(Installed(), [](setup::Facts& f) { f.installed.sha256 = "old"; }),
+         "copy-driver restart-device", 0, "another build of version 1.1.0.0"},
+        {"upgrade", With(Installed(), [](setup::Facts& f) { f.installed = File("old", 0); }),
+         "copy-driver restart-device", 0, "replaces version 1.0.0.0 with version 1.1.0.0"},
+        {"downgrade", With(Installed(), [](setup::Facts& f) { f.installed = File("newer", 2); }),
+         "copy-driver restart-device", 0, "with older version 1.1.0.0"},
         {"service set to start with the system",
-         [] {
-             setup::Facts f = Installed();
-             f.service.config.start = 1;
-             return f;
-         }(),
-         {StepKind::CorrectService, StepKind::RestartDevice},
-         0,
-         ""},
+         With(Installed(), [](setup::Facts& f) { f.service.config.start = 1; }),
+         "correct-service restart-device", 0, ""},
         {"service as Setup writes it is correct",
-         [] {
-             setup::Facts f = Installed();
-             f.service.config.imagePath = "\\SystemRoot\\System32\\DRIVERS\\nmeafilt.sys";
-             return f;
-         }(),
-         {},
-         0,
-         "nothing to do"},
-        {"no such port",
-         [] {
-             setup::Facts f = Machine();
-             f.port = "COM9";
-             return f;
-         }(),
-         {},
-         setup::kExitNoPort,
-         "COM1 (ACPI\\PNP0501\\1), COM3 (ACPI\\PNP0501\\2)"},
-        {"not an administrator",
-         [] {
-             setup::Facts f = Machine();
-             f.admin = false;
-             return f;
-         }(),
-         {},
-         setup::kExitFailed,
-         "run it as an administrator"},
-        {"no driver file",
-         [] {
-             setup::Facts f = Machine();
-             f.source.present = false;
-             return f;
-         }(),
-         {},
-         setup::kExitFailed,
-         "no driver file E:\\share\\nmeafilt.sys"},
+         With(Installed(),
+              [](setup::Facts& f) {
+                  f.service.config.imagePath = "\\SystemRoot\\System32\\DRIVERS\\nmeafilt.sys";
+              }),
+         "", 0, "nothing to do"},
+        {"no such port", With(Machine(), [](setup::Facts& f) { f.port = "COM9"; }), "",
+         setup::kExitNoPort, "COM1 (ACPI\\PNP0501\\1), COM3 (ACPI\\PNP0501\\2)"},
+        {"not an administrator", With(Machine(), [](setup::Facts& f) { f.admin = false; }), "",
+         setup::kExitFailed, "run it as an administrator"},
+        {"no driver file", With(Machine(), [](setup::Facts& f) { f.source.present = false; }), "",
+         setup::kExitFailed, "no driver file E:\\share\\nmeafilt.sys"},
         {"a driver for another machine",
-         [] {
-             setup::Facts f = Machine();
-             f.source.image.machine = win::kMachineAmd64;
-             return f;
-         }(),
-         {},
-         setup::kExitFailed,
-         "not a driver this Windows can load"},
+         With(Machine(), [](setup::Facts& f) { f.source.image.machine = win::kMachineAmd64; }), "",
+         setup::kExitFailed, "not a driver this Windows can load"},
         {"UpperFilters that cannot be read",
-         [] {
-             setup::Facts f = Machine();
-             f.present[1].filtersError = "error 5, Access is denied";
-             return f;
-         }(),
-         {},
-         setup::kExitFailed,
-         "cannot read the UpperFilters of COM3"},
+         With(Machine(),
+              [](setup::Facts& f) { f.present[1].filtersError = "error 5, Access is denied"; }),
+         "", setup::kExitFailed, "cannot read the UpperFilters of COM3"},
         {"a program, not a driver",
-         [] {
-             setup::Facts f = Machine();
-             f.source.image.subsystem = 3;
-             return f;
-         }(),
-         {},
-         setup::kExitFailed,
-         "not a driver this Windows can load"},
+         With(Machine(), [](setup::Facts& f) { f.source.image.subsystem = 3; }), "",
+         setup::kExitFailed, "not a driver this Windows can load"},
     };
     for (const auto& c : cases) {
         setup::Plan plan = setup::PlanInstall(c.facts);
-        EXPECT_EQ(KindsOf(plan), c.steps) << c.name;
+        EXPECT_EQ(StepsOf(plan), c.steps) << c.name;
         EXPECT_EQ(plan.refusal, c.refusal) << c.name;
         std::string said = plan.message;
         for (const std::string& n : plan.notes) {
@@ -263,81 +200,46 @@ TEST(Plan, UpgradeUnderAnotherRunningPortNeedsWindowsRestart)
 
 TEST(Plan, RemoveDeletesOnlyWhatNoOtherPortUses)
 {
-    const Kinds all = {StepKind::RemoveFilter, StepKind::RestartDevice, StepKind::RemoveService,
-                       StepKind::RemoveDriver};
+    const char* const all = "remove-filter restart-device remove-service remove-driver";
     const struct {
         const char* name;
         setup::Facts facts;
-        Kinds steps;
+        const char* steps;
         int refusal;
         const char* says;
     } cases[] = {
         {"the only port", Installed(), all, 0, ""},
         {"another present port uses it",
-         [] {
-             setup::Facts f = Installed();
-             f.present[0].filters = {"serenum", "NMEAFILT"};
-             f.all = f.present;
-             return f;
-         }(),
-         {StepKind::RemoveFilter, StepKind::RestartDevice},
-         0,
-         "COM1 (ACPI\\PNP0501\\1) still lists"},
+         With(Installed(),
+              [](setup::Facts& f) {
+                  f.present[0].filters = {"serenum", "NMEAFILT"};
+                  f.all = f.present;
+              }),
+         "remove-filter restart-device", 0, "COM1 (ACPI\\PNP0501\\1) still lists"},
         {"an unplugged adapter uses it",
-         [] {
-             setup::Facts f = Installed();
-             f.all.push_back(Port("COM7", "USB\\VID_067B&PID_2303\\5", {"nmeafilt"}));
-             return f;
-         }(),
-         {StepKind::RemoveFilter, StepKind::RestartDevice},
-         0,
-         "COM7"},
-        {"filter gone, service and file left over",
-         Installed({"serenum"}),
-         {StepKind::RemoveService, StepKind::RemoveDriver},
-         0,
-         ""},
-        {"nothing installed", Machine(), {}, 0, "nothing to do"},
+         With(Installed(),
+              [](setup::Facts& f) {
+                  f.all.push_back(Port("COM7", "USB\\VID_067B&PID_2303\\5", {"nmeafilt"}));
+              }),
+         "remove-filter restart-device", 0, "COM7"},
+        {"filter gone, service and file left over", Installed({"serenum"}),
+         "remove-service remove-driver", 0, ""},
+        {"nothing installed", Machine(), "", 0, "nothing to do"},
         {"UpperFilters that cannot be read",
-         [] {
-             setup::Facts f = Installed();
-             f.present[1].filtersError = "error 5, Access is denied";
-             return f;
-         }(),
-         {},
-         setup::kExitFailed,
-         "Access is denied"},
+         With(Installed(),
+              [](setup::Facts& f) { f.present[1].filtersError = "error 5, Access is denied"; }),
+         "", setup::kExitFailed, "Access is denied"},
         {"every port cannot be listed",
-         [] {
-             setup::Facts f = Installed();
-             f.allKnown = false;
-             return f;
-         }(),
-         {},
-         setup::kExitFailed,
+         With(Installed(), [](setup::Facts& f) { f.allKnown = false; }), "", setup::kExitFailed,
          "cannot list every port"},
-        {"no such port",
-         [] {
-             setup::Facts f = Installed();
-             f.port = "COM4";
-             return f;
-         }(),
-         {},
-         setup::kExitNoPort,
-         "COM3 (ACPI\\PNP0501\\2)"},
-        {"not an administrator",
-         [] {
-             setup::Facts f = Installed();
-             f.admin = false;
-             return f;
-         }(),
-         {},
-         setup::kExitFailed,
-         "administrator"},
+        {"no such port", With(Installed(), [](setup::Facts& f) { f.port = "COM4"; }), "",
+         setup::kExitNoPort, "COM3 (ACPI\\PNP0501\\2)"},
+        {"not an administrator", With(Installed(), [](setup::Facts& f) { f.admin = false; }), "",
+         setup::kExitFailed, "administrator"},
     };
     for (const auto& c : cases) {
         setup::Plan plan = setup::PlanRemove(c.facts);
-        EXPECT_EQ(KindsOf(plan), c.steps) << c.name;
+        EXPECT_EQ(StepsOf(plan), c.steps) << c.name;
         EXPECT_EQ(plan.refusal, c.refusal) << c.name;
         std::string said = plan.message + (plan.notes.empty() ? "" : plan.notes[0]);
         EXPECT_NE(said.find(c.says), std::string::npos) << c.name << ": " << said;
@@ -513,11 +415,8 @@ TEST(Run, ExitCodesAndUndoThatFails)
     EXPECT_EQ(o.undone[0].step->kind, StepKind::RemoveFilter);
     EXPECT_EQ(o.undone[1].step->kind, StepKind::RestartDevice);
 
-    setup::Plan refused = setup::PlanInstall([] {
-        setup::Facts f = Machine();
-        f.port = "COM2";
-        return f;
-    }());
+    setup::Plan refused =
+        setup::PlanInstall(With(Machine(), [](setup::Facts& f) { f.port = "COM2"; }));
     FakeActions untouched;
     EXPECT_EQ(setup::Run(refused, untouched).exitCode, setup::kExitNoPort);
     EXPECT_TRUE(untouched.log.empty());
