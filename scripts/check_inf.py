@@ -1,11 +1,15 @@
 #!/usr/bin/env python3
-"""Static check of the driver's INF: every referenced section exists, the port keeps its
-system installation, the hardware key's UpperFilters is written whole (serial enumerator,
-then the filter) without relying on msports.inf's .HW section, Windows 2000 finds a models
-section, the source disk is declared for x86, and the service entry is a demand-start kernel
-driver whose binary is the built image.
+"""Static check of the driver's INF as the build writes it: every referenced section exists,
+the port keeps its system installation (install, .Services, .CoInstallers and .Interfaces
+sections all take msports.inf's), the hardware key's UpperFilters is written whole (serial
+enumerator, then the filter) without relying on msports.inf's .HW section, Windows 2000
+finds a models section, the source disk is declared for x86, the service entry is a
+demand-start kernel driver whose binary is the built image, and DriverVer carries the
+version given with --version.
 
+usage: check_inf.py [--selftest] [--version X.Y.Z] INF
 --selftest also checks damaged copies of the INF, each of which must be refused."""
+import argparse
 import re
 import sys
 
@@ -33,7 +37,12 @@ def values(section, key):
     return [v for k, v in section if k == key]
 
 
-def problems(text):
+# Each install section's suffix and the msports.inf section it must take; None: written here.
+SECTIONS = (("", "comport.nt"), (".hw", None), (".services", "comport.nt.services"),
+            (".coinstallers", "comport.nt.coinstallers"), (".interfaces", "comport.nt.interfaces"))
+
+
+def problems(text, version=None):
     inf = parse(text)
     found = []
 
@@ -42,6 +51,10 @@ def problems(text):
             found.append(what)
 
     need("version" in inf and ("class", "Ports") in inf["version"], "[Version] with Class = Ports")
+    if version is not None:
+        driver_ver = values(inf.get("version", []), "driverver")
+        need(len(driver_ver) == 1 and re.fullmatch(rf"\d\d/\d\d/\d{{4}},{re.escape(version)}\.0", driver_ver[0]),
+             f"DriverVer = mm/dd/yyyy,{version}.0")
     models = []
     for manufacturer in inf.get("manufacturer", []):
         name, *decorations = [p.strip().lower() for p in manufacturer[1].split(",")]
@@ -58,7 +71,7 @@ def problems(text):
     need(installs, "at least one model")
     for install in installs:
         base = install + ".ntx86" if install + ".ntx86" in inf else install
-        for suffix, needed in (("", "comport.nt"), (".hw", None), (".services", "comport.nt.services")):
+        for suffix, needed in SECTIONS:
             sec = inf.get(base + suffix)
             need(sec is not None, f"[{base + suffix}]")
             if sec is None:
@@ -103,23 +116,34 @@ DAMAGES = [
     ("undecorated models differ", lambda t: t.replace("[NmeaFilt]\n%PortWithFilter% = NmeaFilt_Port, *PNP0501\n", "[NmeaFilt]\n")),
     ("undecorated source disks", lambda t: t.replace("[SourceDisksFiles.x86]", "[SourceDisksFiles]")),
     ("automatic start", lambda t: t.replace("StartType     = 3", "StartType     = 2")),
+    ("no co-installers section", lambda t: t.replace("[NmeaFilt_Port.NTx86.CoInstallers]", "[NmeaFilt_Port.NTx86.CoInstallersX]")),
+    ("interfaces of another section", lambda t: t.replace("Needs   = ComPort.NT.Interfaces", "Needs   = ComPort.NT")),
+
 ]
+# Noticed only when the check is told which version to expect.
+VERSION_DAMAGE = ("another version", lambda t: re.sub(r"(DriverVer\s*=\s*[0-9/]+,)\d+", r"\g<1>99", t))
 
 
 def main(argv):
-    selftest = "--selftest" in argv
-    path = [a for a in argv if a != "--selftest"][0]
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("inf")
+    parser.add_argument("--selftest", action="store_true")
+    parser.add_argument("--version", help="the project version DriverVer must carry")
+    a = parser.parse_args(argv)
+    path, selftest = a.inf, a.selftest
     with open(path) as f:
         text = f.read()
     status = 0
-    for p in problems(text):
+    for p in problems(text, a.version):
         print(f"[FAIL] inf: missing or wrong: {p}")
         status = 1
     if not status:
-        print(f"[PASS] inf: {path}: service {SERVICE}, UpperFilters serenum then {SERVICE}, port installed by msports.inf")
-    for name, damage in DAMAGES if selftest else []:
+        print(f"[PASS] inf: {path}: service {SERVICE}, UpperFilters serenum then {SERVICE}, port installed by msports.inf"
+              + (f", version {a.version}" if a.version else ""))
+    damages = DAMAGES + ([VERSION_DAMAGE] if a.version else [])
+    for name, damage in damages if selftest else []:
         damaged = damage(text)
-        found = problems(damaged)
+        found = problems(damaged, a.version)
         ok = damaged != text and found
         print(f"[{'PASS' if ok else 'FAIL'}] inf selftest: {name}: {'; '.join(found) if found else 'not noticed'}")
         status |= 0 if ok else 1

@@ -170,6 +170,30 @@ TEST(Report, ExitCodeAndJson)
     EXPECT_NE(check::RenderText(r).find("result: FAIL (1 of 3 checks failed)"), std::string::npos);
 }
 
+TEST(Report, PortThatDoesNotOpenHasItsOwnExitCodeAndReason)
+{
+    const struct {
+        unsigned long error;
+        const char* reason;
+    } cases[] = {{2, "missing"}, {3, "missing"}, {5, "in use"}, {32, "in use"}, {87, "error"}};
+    for (const auto& c : cases) {
+        check::Report r;
+        r.port = "COM3";
+        r.checks = {{"upper-filter", Outcome::Fail, "no present Ports device has PortName COM3"}};
+        r.portError = c.error;
+        r.portErrorText = "error text";
+        EXPECT_EQ(check::ExitCode(r), 4) << c.error;
+        const std::string json = check::RenderJson(r);
+        EXPECT_NE(json.find("\"port_error\": {\"error\": " + std::to_string(c.error) +
+                            ", \"reason\": \"" + c.reason + "\", \"detail\": \"error text\"}"),
+                  std::string::npos)
+            << json;
+        EXPECT_NE(json.find("\"exit_code\": 4"), std::string::npos) << json;
+        EXPECT_NE(check::RenderText(r).find(std::string("COM3 cannot be opened (") + c.reason),
+                  std::string::npos);
+    }
+}
+
 TEST(Options, CommandLine)
 {
     struct {
@@ -192,6 +216,7 @@ TEST(Options, CommandLine)
         {{"LPT1"}, nullptr, 0, false, "not a port name"},
         {{"COM3", "COM4"}, nullptr, 0, false, "one port only"},
         {{"COM3", "--verbose"}, nullptr, 0, false, "unknown option '--verbose'"},
+        {{"--version"}, "", 10, false, ""},
     };
     for (const auto& c : cases) {
         std::vector<const char*> argv{"nmeafilt-check"};

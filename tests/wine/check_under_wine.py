@@ -167,10 +167,11 @@ class CheckUnderWine(unittest.TestCase):
         self.assertIn("proprietary sentence $PQXN", line)
 
     def test_installation_keys_make_the_installation_checks_pass_and_fail(self):
-        self.com3(None)  # no port at all: the installation checks still report, exit code 2
+        self.com3(None)  # no port at all: the installation checks still report, exit code 4
         self.registry(NO_INSTALLATION)
-        code, _, checks = self.check_json(1)
-        self.assertEqual(code, 2)
+        code, report, checks = self.check_json(1)
+        self.assertEqual(code, 4)
+        self.assertEqual(report["port_error"]["reason"], "missing")
         self.assertEqual(checks["upper-filter"], ("fail", "no present Ports device has PortName COM3"))
         self.assertEqual(checks["service"], ("fail", "the service nmeafilt is not installed"))
         self.assertEqual(checks["stream"][0], "fail")

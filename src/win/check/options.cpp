@@ -3,13 +3,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "port_name.h"
+
 namespace check
 {
 
 const char* const kUsage = "usage: nmeafilt-check COMn [--seconds N] [--json]\n"
                            "  COMn         the port the receiver is on, COM1 to COM256\n"
                            "  --seconds N  how long to read the stream, 1 to 3600 (default 10)\n"
-                           "  --json       print the report as one JSON object\n";
+                           "  --json       print the report as one JSON object\n"
+                           "  --version    print the program's version\n"
+                           "exit codes: 0 every check passed, 1 a check failed, 2 bad usage,\n"
+                           "            4 the port cannot be opened (missing or in use)\n";
 
 namespace
 {
@@ -22,17 +27,6 @@ bool Number(const char* text, unsigned long low, unsigned long high, unsigned lo
     }
     *value = std::strtoul(text, &end, 10);
     return *end == '\0' && *value >= low && *value <= high;
-}
-
-bool PortName(const char* text, std::string* port)
-{
-    unsigned long n = 0;
-    if (std::strlen(text) < 4 || (text[0] | 0x20) != 'c' || (text[1] | 0x20) != 'o' ||
-        (text[2] | 0x20) != 'm' || !Number(text + 3, 1, 256, &n)) {
-        return false;
-    }
-    *port = "COM" + std::to_string(n);
-    return true;
 }
 
 } // namespace
@@ -62,18 +56,20 @@ bool ParseOptions(int argc, const char* const* argv, Options* o, std::string* er
             o->json = true;
         } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
             o->help = true;
+        } else if (std::strcmp(arg, "--version") == 0) {
+            o->version = true;
         } else if (arg[0] == '-') {
             *error = std::string("unknown option '") + arg + "'";
             return false;
         } else if (!o->port.empty()) {
             *error = std::string("one port only; '") + arg + "' is a second one";
             return false;
-        } else if (!PortName(arg, &o->port)) {
+        } else if (!win::ParsePortName(arg, &o->port)) {
             *error = std::string("'") + arg + "' is not a port name: COM1 to COM256";
             return false;
         }
     }
-    if (o->port.empty() && !o->help) {
+    if (o->port.empty() && !o->help && !o->version) {
         *error = "no port given";
         return false;
     }

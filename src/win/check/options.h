@@ -1,4 +1,4 @@
-// nmeafilt-check COMn [--seconds N] [--json]
+// nmeafilt-check COMn [--seconds N] [--json] [--version]
 #pragma once
 
 #include <string>
@@ -11,6 +11,7 @@ struct Options {
     unsigned seconds = 10;
     bool json = false;
     bool help = false;
+    bool version = false;
 };
 
 extern const char* const kUsage;

@@ -5,13 +5,15 @@
 
 #include <string>
 
+#include "installation.h"
 #include "report.h"
 
 namespace check
 {
 
 CheckResult ProbeUpperFilter(const std::string& port);
-CheckResult ProbeService();
+// Reads the service into `facts` as well, for the driver file it loads.
+CheckResult ProbeService(win::ServiceFacts* facts);
 bool ReadMachineName(std::string* name);
 
 // INVALID_HANDLE_VALUE and the error when the port cannot be opened.

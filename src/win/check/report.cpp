@@ -1,18 +1,21 @@
 #include "report.h"
 
-#include <algorithm>
-#include <cctype>
 #include <cstdio>
+
+#include "json.h"
 
 namespace check
 {
 
+using win::Json;
+
 namespace
 {
 
-const char* const kFilter = "nmeafilt";
-// Values of the service manager and of DCB, fixed by Windows; the verdicts need no headers.
-const unsigned long kKernelDriver = 1, kDemandStart = 3, kRunning = 4;
+using win::kDemandStart;
+using win::kKernelDriver;
+using win::kRunning;
+// Values of DCB, fixed by Windows; the verdicts need no headers.
 const unsigned kDtrEnable = 1, kRtsEnable = 1;
 
 const char* OutcomeName(Outcome o)
@@ -25,23 +28,6 @@ template <typename... Args> std::string Format(const char* format, Args... args)
     char text[512];
     std::snprintf(text, sizeof text, format, args...);
     return text;
-}
-
-std::string Json(const std::string& text)
-{
-    std::string out = "\"";
-    for (char c : text) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20 || u == 0x7F) {
-            out += Format("\\u%04x", u);
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
 }
 
 std::string Counts(const StreamSummary& s, const char* separator, bool json)
@@ -66,14 +52,6 @@ std::string Letters(const std::string& letters, const char* separator, const cha
     return out;
 }
 
-const char* StateName(unsigned long state)
-{
-    static const char* const names[] = {"unknown",       "stopped", "start pending",
-                                        "stop pending",  "running", "continue pending",
-                                        "pause pending", "paused"};
-    return state < sizeof names / sizeof names[0] ? names[state] : "unknown";
-}
-
 } // namespace
 
 static int Failures(const Report& report)
@@ -87,24 +65,29 @@ static int Failures(const Report& report)
 
 int ExitCode(const Report& report)
 {
-    return Failures(report) > 0 ? 1 : 0;
+    return report.portError != 0 ? 4 : Failures(report) > 0 ? 1 : 0;
+}
+
+const char* PortErrorReason(unsigned long error)
+{
+    // Values of Windows: no such file or path; access denied or sharing violation, which is
+    // what opening a serial port that another program holds gives.
+    switch (error) {
+        case 2:
+        case 3:
+            return "missing";
+        case 5:
+        case 32:
+            return "in use";
+        default:
+            return "error";
+    }
 }
 
 CheckResult FilterListVerdict(const std::string& device, const std::vector<std::string>& filters)
 {
-    std::string list;
-    bool found = false;
-    for (const std::string& f : filters) {
-        list += (list.empty() ? "" : ", ") + f;
-        std::string lower = f;
-        std::transform(lower.begin(), lower.end(), lower.begin(),
-                       [](char c) { return std::tolower(c); });
-        found = found || lower == kFilter; // service names are not case-sensitive
-    }
-    if (list.empty()) {
-        list = "none";
-    }
-    if (found) {
+    const std::string list = win::FilterListText(filters);
+    if (win::ListsFilter(filters)) {
         return {"upper-filter", Outcome::Pass, device + " has UpperFilters " + list};
     }
     return {"upper-filter", Outcome::Fail,
@@ -123,7 +106,8 @@ CheckResult ServiceVerdict(const ServiceFacts& f)
     }
     if (f.state != kRunning) {
         return {"service", Outcome::Fail,
-                std::string("nmeafilt is a demand-start kernel driver but ") + StateName(f.state)};
+                std::string("nmeafilt is a demand-start kernel driver but ") +
+                    win::ServiceStateName(f.state)};
     }
     return {"service", Outcome::Pass, "nmeafilt is a demand-start kernel driver, running"};
 }
@@ -176,7 +160,14 @@ std::string RenderText(const Report& r)
     }
     out +=
         "machine name: " + (r.hasMachineName ? r.machineName : std::string("(not written)")) + "\n";
+    if (r.hasDriverFile) {
+        out += "driver file: " + win::DriverFileText(r.driverFile) + "\n";
+    }
     const int failed = Failures(r);
+    if (r.portError != 0) {
+        return out + "result: " + r.port + " cannot be opened (" + PortErrorReason(r.portError) +
+               "): the check is not complete\n";
+    }
     out += failed ? Format("result: FAIL (%d of %d checks failed)\n", failed,
                            static_cast<int>(r.checks.size()))
                   : std::string("result: PASS\n");
@@ -186,7 +177,17 @@ std::string RenderText(const Report& r)
 std::string RenderJson(const Report& r)
 {
     std::string out = "{\"port\": " + Json(r.port) + Format(", \"seconds\": %u", r.seconds);
-    out += ", \"result\": " + std::string(ExitCode(r) ? "\"fail\"" : "\"pass\"");
+    const int code = ExitCode(r);
+    out += ", \"result\": " + std::string(code == 4 ? "\"port-error\""
+                                          : code    ? "\"fail\""
+                                                    : "\"pass\"");
+    out += ", \"exit_code\": " + std::to_string(code);
+    out += ", \"port_error\": ";
+    out += r.portError == 0
+               ? std::string("null")
+               : Format("{\"error\": %lu, \"reason\": \"%s\", \"detail\": ", r.portError,
+                        PortErrorReason(r.portError)) +
+                     Json(r.portErrorText) + "}";
     out += ", \"checks\": [";
     for (size_t i = 0; i < r.checks.size(); ++i) {
         const CheckResult& c = r.checks[i];
@@ -194,6 +195,8 @@ std::string RenderJson(const Report& r)
                OutcomeName(c.outcome) + "\", \"detail\": " + Json(c.detail) + "}";
     }
     out += "], \"machine_name\": " + (r.hasMachineName ? Json(r.machineName) : std::string("null"));
+    out += ", \"driver_file\": " +
+           (r.hasDriverFile ? win::DriverFileJson(r.driverFile) : std::string("null"));
     if (r.hasStream) {
         const StreamSummary& s = r.stream;
         out += Format(", \"stream\": {\"bytes\": %lu, \"leading_bytes\": %lu, \"sentences\": %lu, ",

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "installation.h"
 #include "stream_check.h"
 
 namespace check
@@ -26,10 +27,17 @@ struct Report {
     std::string machineName;
     bool hasStream = false;
     StreamSummary stream;
+    bool hasDriverFile = false;
+    win::DriverFile driverFile;  // the file the service loads
+    unsigned long portError = 0; // the Windows error when the port could not be opened
+    std::string portErrorText;
 };
 
-// 0 when every check passed or was skipped, 1 when one failed.
+// 4 when the port could not be opened, else 0 when every check passed or was skipped and 1
+// when one failed.
 int ExitCode(const Report& report);
+// Why a port did not open, from the error of the open: "missing", "in use" or "error".
+const char* PortErrorReason(unsigned long error);
 std::string RenderText(const Report& report);
 std::string RenderJson(const Report& report);
 
