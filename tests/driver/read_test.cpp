@@ -346,8 +346,18 @@ TEST_F(ReadTest, SecondReadWhileOneIsAtThePortIsRefused)
     Ext()->SendRmcRateCommand = TRUE; // raised meanwhile; the refused read must not take it
     for (int attempt = 0; attempt < 2; ++attempt) {
         const RequestResult second = h.Read(7, 0x11);
-        EXPECT_EQ(second.Status, STATUS_DEVICE_BUSY);
+        EXPECT_EQ(second.Status, STATUS_RETRY);
         EXPECT_EQ(second.Information, 0u);
+        // ReadFile fails on either kind of handle, and no completion follows that could reach
+        // an OVERLAPPED the program freed on that failure.
+        for (standin::HandleKind kind :
+             {standin::HandleKind::Synchronous, standin::HandleKind::Overlapped}) {
+            const standin::ApplicationView seen =
+                standin::WhatApplicationSees(standin::Win32Call::ReadFile, kind, second);
+            EXPECT_FALSE(seen.Returned);
+            EXPECT_EQ(seen.LastError, ULONG(standin::win32::ERROR_RETRY));
+            EXPECT_FALSE(seen.CompletionSignalled);
+        }
     }
     EXPECT_EQ(PortReads(), 1u);
     EXPECT_TRUE(h.Port().Requests(IRP_MJ_WRITE).empty());
@@ -400,7 +410,7 @@ TEST_F(ReadTest, ConcurrentReadersLoseNothing)
         standin::PendingRequest b = h.ReadAsync(50);
         for (standin::PendingRequest* p : {&a, &b}) {
             const RequestResult r = p->Wait();
-            if (r.Status == STATUS_DEVICE_BUSY) {
+            if (r.Status == STATUS_RETRY) {
                 ++busy;
                 EXPECT_EQ(r.Information, 0u);
             } else {

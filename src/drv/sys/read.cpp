@@ -32,9 +32,10 @@ NTSTATUS NTAPI FilterDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
 
     // The extension holds the saved buffer of one read only: a second one is refused before
-    // it can touch the first one's state.
+    // it can touch the first one's state. With an error status the I/O manager signals
+    // nothing, and the caller's ReadFile fails with ERROR_RETRY.
     if (InterlockedCompareExchange(&ext->ReadInProgress, 1, 0) != 0) {
-        return CompleteRead(Irp, STATUS_DEVICE_BUSY, 0);
+        return CompleteRead(Irp, STATUS_RETRY, 0);
     }
 
     if (ext->SendRmcRateCommand || ext->SendErrRateCommand) {
