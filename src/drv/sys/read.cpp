@@ -135,7 +135,14 @@ NTSTATUS SendCommandToReceiver(PDEVICE_OBJECT LowerDevice, PVOID Command, ULONG 
 
     NTSTATUS status = IofCallDriver(LowerDevice, irp);
     if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        LARGE_INTEGER bound;
+        bound.QuadPart = -LONGLONG(COMMAND_WRITE_BOUND_MS) * 10000; // relative, 100 ns units
+        if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &bound) == STATUS_TIMEOUT) {
+            // A port holding the write would hold the read for ever. Cancelled, the write
+            // still comes back before the command on this stack goes away.
+            IoCancelIrp(irp);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        }
         status = irp->IoStatus.Status;
     }
     IoFreeIrp(irp);
