@@ -27,8 +27,6 @@ constexpr HandleKind kOverlapped = HandleKind::Overlapped;
 
 const ViewCase kViews[] = {
     {"ReadAtOnce", Win32Call::ReadFile, kSync, STATUS_SUCCESS, STATUS_SUCCESS, 5, true, 0, 5, true},
-    {"ReadWaitedFor", Win32Call::ReadFile, kSync, STATUS_PENDING, STATUS_SUCCESS, 5, true, 0, 5,
-     true},
     {"ReadPending", Win32Call::ReadFile, kOverlapped, STATUS_PENDING, STATUS_SUCCESS, 5, false,
      win32::ERROR_IO_PENDING, 0, true},
     // A warning: failure for the program, success for the I/O manager.
@@ -38,18 +36,12 @@ const ViewCase kViews[] = {
      false, win32::ERROR_BUSY, 0, true},
     {"ReadRefused", Win32Call::ReadFile, kOverlapped, STATUS_RETRY, STATUS_RETRY, 0, false,
      win32::ERROR_RETRY, 0, false},
-    {"ReadCancelledLater", Win32Call::ReadFile, kOverlapped, STATUS_PENDING, STATUS_CANCELLED, 0,
-     false, win32::ERROR_IO_PENDING, 0, true},
     {"ReadCancelledWaited", Win32Call::ReadFile, kSync, STATUS_PENDING, STATUS_CANCELLED, 0, false,
      win32::ERROR_OPERATION_ABORTED, 0, true},
     {"ReadEndOfFile", Win32Call::ReadFile, kSync, STATUS_END_OF_FILE, STATUS_END_OF_FILE, 0, true,
      0, 0, false},
-    {"ReadEndOfFileOverlapped", Win32Call::ReadFile, kOverlapped, STATUS_END_OF_FILE,
-     STATUS_END_OF_FILE, 0, false, win32::ERROR_HANDLE_EOF, 0, false},
     {"WriteTimedOut", Win32Call::WriteFile, kSync, STATUS_TIMEOUT, STATUS_TIMEOUT, 3, true, 0, 3,
      true},
-    {"ControlTooSmall", Win32Call::DeviceIoControl, kOverlapped, STATUS_BUFFER_TOO_SMALL,
-     STATUS_BUFFER_TOO_SMALL, 0, false, win32::ERROR_INSUFFICIENT_BUFFER, 0, false},
     {"ControlOverflow", Win32Call::DeviceIoControl, kSync, STATUS_BUFFER_OVERFLOW,
      STATUS_BUFFER_OVERFLOW, 4, false, win32::ERROR_MORE_DATA, 4, true},
     {"ControlUnknownError", Win32Call::DeviceIoControl, kSync, NTSTATUS(0xC0FE0001),
