@@ -146,7 +146,7 @@ struct Session {
                     case 0: {
                         const ULONG second = in.ConsumeIntegralInRange<ULONG>(0, 700);
                         const standin::RequestResult r = h.Read(second);
-                        Check(r.Status == STATUS_DEVICE_BUSY && r.Information == 0,
+                        Check(r.Status == STATUS_RETRY && r.Information == 0,
                               "a second read while one is at the port was not refused");
                         break;
                     }

@@ -31,7 +31,7 @@ SCN_MEM_DISCARDABLE = 0x02000000
 ALLOWED_IMPORTS = {
     "ntoskrnl.exe": {
         "IoCreateDevice", "IoAttachDeviceToDeviceStack", "IoDetachDevice", "IoDeleteDevice",
-        "IofCallDriver", "IofCompleteRequest", "IoAllocateIrp", "IoFreeIrp",
+        "IofCallDriver", "IofCompleteRequest", "IoAllocateIrp", "IoFreeIrp", "IoCancelIrp",
         "KeInitializeEvent", "KeWaitForSingleObject", "KeSetEvent",
         "PoStartNextPowerIrp", "PoCallDriver",
         "MmMapIoSpace", "MmUnmapIoSpace", "ExAllocatePoolWithTag", "ExFreePool",

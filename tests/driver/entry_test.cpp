@@ -77,17 +77,17 @@ TEST_P(AttachTest, FilterDeviceTakesTypeAndIoFlagsFromBelow)
 
 INSTANTIATE_TEST_SUITE_P(
     LowerDevices, AttachTest,
-    ::testing::Values(AttachCase{DO_BUFFERED_IO | DO_POWER_PAGABLE, FILE_DEVICE_SERIAL_PORT,
-                                 DO_BUFFERED_IO | DO_POWER_PAGABLE},
-                      // Direct I/O below is announced as well, yet the filter keeps buffered I/O.
-                      AttachCase{DO_DIRECT_IO, FILE_DEVICE_SERIAL_PORT,
-                                 DO_DIRECT_IO | DO_BUFFERED_IO | DO_POWER_PAGABLE},
-                      // Neither buffered nor power-pageable below.
-                      AttachCase{0, FILE_DEVICE_MODEM, DO_BUFFERED_IO | DO_POWER_PAGABLE},
-                      // Unrelated bits of the lower device are not taken over.
-                      AttachCase{DO_BUFFERED_IO | DO_EXCLUSIVE | DO_POWER_INRUSH |
-                                     DO_BUS_ENUMERATED_DEVICE,
-                                 FILE_DEVICE_UNKNOWN, DO_BUFFERED_IO | DO_POWER_PAGABLE}),
+    ::testing::Values(
+        AttachCase{DO_BUFFERED_IO | DO_POWER_PAGABLE, FILE_DEVICE_SERIAL_PORT,
+                   DO_BUFFERED_IO | DO_POWER_PAGABLE},
+        // Direct I/O below is announced as well, yet the filter keeps buffered I/O.
+        AttachCase{DO_DIRECT_IO, FILE_DEVICE_SERIAL_PORT, DO_DIRECT_IO | DO_BUFFERED_IO},
+        // Neither buffered nor power-pageable below: buffered all the same, but
+        // not power-pageable above a port that is not.
+        AttachCase{0, FILE_DEVICE_MODEM, DO_BUFFERED_IO},
+        // Unrelated bits of the lower device are not taken over.
+        AttachCase{DO_BUFFERED_IO | DO_EXCLUSIVE | DO_POWER_INRUSH | DO_BUS_ENUMERATED_DEVICE,
+                   FILE_DEVICE_UNKNOWN, DO_BUFFERED_IO}),
     ParamRowName());
 
 TEST_F(EntryTest, NewDeviceRecordIsZeroBesidesItsLinks)

@@ -82,6 +82,43 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, CloseTest,
                                            CloseCase{STATUS_UNSUCCESSFUL, Completion::Async}),
                          ParamRowName());
 
+struct ExclusiveCase {
+    standin::Exclusivity How;
+    size_t CreatesAtPort; // after the refused second open
+    bool StreamKept;      // the first opener's queued output survives the refused open
+};
+
+class ExclusiveTest : public OpenCloseTest, public ::testing::WithParamInterface<ExclusiveCase>
+{
+};
+
+// A second open of an exclusive port is refused either way. Refused by the I/O manager, the
+// filter never sees it; refused by the port, it has already passed through the filter's open,
+// which started the stream afresh under the first opener.
+TEST_P(ExclusiveTest, SecondOpenIsRefused)
+{
+    const ExclusiveCase& c = GetParam();
+    Bring();
+    h.Port().SetExclusive(c.How);
+    ASSERT_EQ(h.Open().Status, STATUS_SUCCESS);
+    Dirty();
+
+    const standin::RequestResult second = h.Open();
+    EXPECT_EQ(second.Status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(h.Port().Requests(IRP_MJ_CREATE).size(), c.CreatesAtPort);
+    EXPECT_EQ(Ext()->OutputBuffer.Length != 0, c.StreamKept);
+    EXPECT_EQ(NavStateIsReset(), !c.StreamKept);
+
+    ASSERT_EQ(h.Close().Status, STATUS_SUCCESS);
+    EXPECT_EQ(h.Open().Status, STATUS_SUCCESS) << "closed, the port opens again";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, ExclusiveTest,
+                         ::testing::Values(ExclusiveCase{standin::Exclusivity::IoManager, 1, true},
+                                           ExclusiveCase{standin::Exclusivity::PortDriver, 2,
+                                                         false}),
+                         ParamRowName());
+
 TEST_F(OpenCloseTest, OpenAgainAfterClose)
 {
     Bring();

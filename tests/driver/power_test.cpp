@@ -52,6 +52,23 @@ TEST_F(PowerTest, PowerDownThenWorkingThenD0)
     EXPECT_EQ(h.PoStartNextPowerIrpCalls(), 4u);
 }
 
+// Above a port that is not power-pageable the filter is not either, and its power requests
+// come at DISPATCH_LEVEL: the same handling, with nothing there that needs a lower level.
+TEST_F(PowerTest, AboveANonPageablePortRequestsComeAtDispatchLevel)
+{
+    h.Port().SetFlags(DO_BUFFERED_IO);
+    Bring();
+    EXPECT_EQ(h.FilterDevice()->Flags & DO_POWER_PAGABLE, 0u);
+
+    EXPECT_EQ(h.Power(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3).Status, STATUS_SUCCESS);
+    Raise();
+    EXPECT_EQ(h.Power(IRP_MN_SET_POWER, SystemPowerState, PowerSystemWorking).Status,
+              STATUS_SUCCESS);
+    EXPECT_FALSE(Ext()->SendRmcRateCommand);
+    EXPECT_TRUE(NavStateIsReset());
+    EXPECT_EQ(h.PoStartNextPowerIrpCalls(), 2u);
+}
+
 struct SystemCase {
     ULONG DeviceState;
     SYSTEM_POWER_STATE SystemState;

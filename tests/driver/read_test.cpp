@@ -3,7 +3,9 @@
 #include "driver_fixture.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <vector>
 #include "../common/param_name.h"
 
@@ -141,6 +143,54 @@ TEST_P(FailedCommandTest, WriteFailureIsIgnored)
 
 INSTANTIATE_TEST_SUITE_P(WriteCompletes, FailedCommandTest,
                          ::testing::Values(Completion::Immediate, Completion::Async),
+                         ParamRowName());
+
+struct HeldWriteCase {
+    const char* What;
+    int ReleaseAfterMs; // below zero: the port never lets the write go
+    bool Sent;
+};
+
+class HeldCommandTest : public ReadTest, public ::testing::WithParamInterface<HeldWriteCase>
+{
+};
+
+// A port may hold a write for ever (transmission stopped by XOFF, a break, no write
+// time-outs). The read that carries the command goes on all the same, as after a failed write;
+// a port that lets the write go after a while sees no difference.
+TEST_P(HeldCommandTest, ReadGoesOnWhateverThePortDoesWithTheWrite)
+{
+    const HeldWriteCase& c = GetParam();
+    Ext()->SendRmcRateCommand = TRUE;
+    h.Port().QueueWriteResult(STATUS_SUCCESS, Completion::Held);
+    h.Port().QueueRead(ReadOutcome::Data(kGsa));
+
+    standin::PendingRequest read = h.ReadAsync(200);
+    ASSERT_TRUE(h.Port().WaitForHeld(1));
+    if (c.ReleaseAfterMs >= 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.ReleaseAfterMs));
+        h.Port().ReleaseHeld();
+    }
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!read.Done() && std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!read.Done()) {
+        ADD_FAILURE() << c.What << ": the read still waits for the command write";
+        h.Port().ReleaseHeld();
+    }
+    const RequestResult r = read.Wait();
+    EXPECT_EQ(Text(r.Data, r.Information), kGsa) << c.What;
+    EXPECT_EQ(h.Port().Requests(IRP_MJ_WRITE).size(), 1u);
+    EXPECT_EQ(h.Port().Received().empty(), !c.Sent) << c.What;
+    EXPECT_EQ(h.Port().HeldCount(), 0u);
+    EXPECT_FALSE(Ext()->SendRmcRateCommand);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, HeldCommandTest,
+                         ::testing::Values(HeldWriteCase{"let go at once", 0, true},
+                                           HeldWriteCase{"let go after a second", 1000, true},
+                                           HeldWriteCase{"held for ever", -1, false}),
                          ParamRowName());
 
 TEST_F(ReadTest, UnallocatableCommandIsDropped)
@@ -346,8 +396,18 @@ TEST_F(ReadTest, SecondReadWhileOneIsAtThePortIsRefused)
     Ext()->SendRmcRateCommand = TRUE; // raised meanwhile; the refused read must not take it
     for (int attempt = 0; attempt < 2; ++attempt) {
         const RequestResult second = h.Read(7, 0x11);
-        EXPECT_EQ(second.Status, STATUS_DEVICE_BUSY);
+        EXPECT_EQ(second.Status, STATUS_RETRY);
         EXPECT_EQ(second.Information, 0u);
+        // ReadFile fails on either kind of handle, and no completion follows that could reach
+        // an OVERLAPPED the program freed on that failure.
+        for (standin::HandleKind kind :
+             {standin::HandleKind::Synchronous, standin::HandleKind::Overlapped}) {
+            const standin::ApplicationView seen =
+                standin::WhatApplicationSees(standin::Win32Call::ReadFile, kind, second);
+            EXPECT_FALSE(seen.Returned);
+            EXPECT_EQ(seen.LastError, ULONG(standin::win32::ERROR_RETRY));
+            EXPECT_FALSE(seen.CompletionSignalled);
+        }
     }
     EXPECT_EQ(PortReads(), 1u);
     EXPECT_TRUE(h.Port().Requests(IRP_MJ_WRITE).empty());
@@ -400,7 +460,7 @@ TEST_F(ReadTest, ConcurrentReadersLoseNothing)
         standin::PendingRequest b = h.ReadAsync(50);
         for (standin::PendingRequest* p : {&a, &b}) {
             const RequestResult r = p->Wait();
-            if (r.Status == STATUS_DEVICE_BUSY) {
+            if (r.Status == STATUS_RETRY) {
                 ++busy;
                 EXPECT_EQ(r.Information, 0u);
             } else {

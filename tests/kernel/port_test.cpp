@@ -167,6 +167,94 @@ INSTANTIATE_TEST_SUITE_P(Cases, CommStatusTest,
                                            CommCase{"Scripted", 20, true, STATUS_CANCELLED, 0}),
                          tf::ByName());
 
+// A buffer a filter lends the port for one read, and the routine that gives the caller's back.
+UCHAR lent[16];
+
+NTSTATUS NTAPI GiveBack(PDEVICE_OBJECT, PIRP irp, PVOID callers)
+{
+    irp->AssociatedIrp.SystemBuffer = callers;
+    irp->IoStatus.Information = 0;
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
+    return irp->IoStatus.Status;
+}
+
+NTSTATUS NTAPI ReadIntoLentBuffer(PDEVICE_OBJECT device, PIRP irp)
+{
+    PVOID callers = irp->AssociatedIrp.SystemBuffer;
+    irp->AssociatedIrp.SystemBuffer = lent;
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, GiveBack, callers, TRUE, TRUE, TRUE);
+    return IoCallDriver(tf::Lower(device), irp);
+}
+
+// A pending read's buffer holds the bytes that have arrived before the read completes.
+TEST_F(PortTest, PendingReadBufferFillsAsBytesArrive)
+{
+    std::memset(lent, 0, sizeof lent);
+    tf::config.dispatch = ReadIntoLentBuffer;
+    h.Port().QueueRead(ReadOutcome::Data("abc", Completion::Held));
+    PendingRequest read = h.ReadAsync(8);
+    ASSERT_TRUE(h.Port().WaitForHeld(1));
+    EXPECT_EQ(std::string(lent, lent + 4), std::string("abc\0", 4));
+    EXPECT_FALSE(read.Done());
+    h.Port().ReleaseHeld();
+    read.Wait();
+    tf::config.dispatch = nullptr;
+}
+
+NTSTATUS NTAPI SignalOwn(PDEVICE_OBJECT, PIRP, PVOID event)
+{
+    KeSetEvent(static_cast<PRKEVENT>(event), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+struct HeldWriteCase {
+    const char* name;
+    bool cancel;
+    NTSTATUS status;
+    std::string received;
+};
+
+class HeldWriteTest : public PortTest, public ::testing::WithParamInterface<HeldWriteCase>
+{
+};
+
+// A held write's bytes are read when the port sends them, which is after the write went down;
+// a cancelled one sends nothing.
+TEST_P(HeldWriteTest, BytesLeaveWhenTheWriteCompletes)
+{
+    const HeldWriteCase& c = GetParam();
+    h.Port().SetWriteCompletion(Completion::Held);
+    char outgoing[4] = {'a', 'b', 'c', 'd'};
+    PIRP own = IoAllocateIrp(h.Port().Pdo()->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(own);
+    next->MajorFunction = IRP_MJ_WRITE;
+    next->Parameters.Write.Length = sizeof outgoing;
+    own->AssociatedIrp.SystemBuffer = outgoing;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(own, SignalOwn, &done, TRUE, TRUE, TRUE);
+
+    EXPECT_EQ(IoCallDriver(h.Port().Pdo(), own), STATUS_PENDING);
+    std::memcpy(outgoing, "WXYZ", sizeof outgoing);
+    if (c.cancel)
+        EXPECT_TRUE(IoCancelIrp(own));
+    else
+        h.Port().ReleaseHeld();
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(own->IoStatus.Status, c.status);
+    const Bytes received = h.Port().Received();
+    EXPECT_EQ(std::string(received.begin(), received.end()), c.received);
+    EXPECT_EQ(h.Port().HeldCount(), 0u);
+    IoFreeIrp(own);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, HeldWriteTest,
+                         ::testing::Values(HeldWriteCase{"Released", false, STATUS_SUCCESS, "WXYZ"},
+                                           HeldWriteCase{"Cancelled", true, STATUS_CANCELLED, ""}),
+                         tf::ByName());
+
 TEST_F(PortTest, PnpAndPowerAreRecordedWithTheirArrivingStatus)
 {
     h.Port().SetPnpResult(IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_READY);

@@ -64,6 +64,11 @@ inline NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     if (config.dispatch)
         return config.dispatch(device, irp);
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(Lower(device), irp);
+    }
     switch (config.mode) {
         case Mode::Skip:
             IoSkipCurrentIrpStackLocation(irp);

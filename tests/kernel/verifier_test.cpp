@@ -3,14 +3,18 @@
 #include "test_filter.h"
 
 #include <driver_image.h>
+#include <kernel_routines.h>
 #include <verifier_rules.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <set>
 
 #if defined(NMEAFILT_IMAGE_PATH)
+#include "../common/image_symbols.h"
 #include "../common/make_cdecl.h"
+#include "../common/rename_section.h"
 #endif
 
 using namespace standin;
@@ -350,6 +354,74 @@ NTSTATUS NTAPI EntryTidyingUp(PDRIVER_OBJECT driver, PUNICODE_STRING path)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS NTAPI AllocateInRoutine(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    // At DISPATCH_LEVEL when the port completes from its worker.
+    ExFreePool(ExAllocatePoolWithTag(*static_cast<POOL_TYPE*>(context), 16, 'looP'));
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
+    return irp->IoStatus.Status;
+}
+
+POOL_TYPE pagedPool = PagedPool;
+POOL_TYPE nonPagedPool = NonPagedPool;
+
+NTSTATUS ReadAllocating(PDEVICE_OBJECT device, PIRP irp, POOL_TYPE* type)
+{
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, AllocateInRoutine, type, TRUE, TRUE, TRUE);
+    return IoCallDriver(tf::Lower(device), irp);
+}
+
+NTSTATUS NTAPI ReadAllocatingPaged(PDEVICE_OBJECT device, PIRP irp)
+{
+    return ReadAllocating(device, irp, &pagedPool);
+}
+
+NTSTATUS NTAPI ReadAllocatingNonPaged(PDEVICE_OBJECT device, PIRP irp)
+{
+    return ReadAllocating(device, irp, &nonPagedPool);
+}
+
+NTSTATUS NTAPI PowerWithoutStartNext(PDEVICE_OBJECT device, PIRP irp)
+{
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(tf::Lower(device), irp);
+}
+
+NTSTATUS NTAPI PowerThroughIoCallDriver(PDEVICE_OBJECT device, PIRP irp)
+{
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(tf::Lower(device), irp);
+}
+
+NTSTATUS NTAPI AddPageable(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
+    config.addDevice = nullptr;
+    const NTSTATUS status = tf::AddDevice(driver, pdo);
+    driver->DeviceObject->Flags |= DO_POWER_PAGABLE;
+    return status;
+}
+
+NTSTATUS Refuse(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS NTAPI RefuseWithWarning(PDEVICE_OBJECT, PIRP irp)
+{
+    return Refuse(irp, STATUS_DEVICE_BUSY);
+}
+
+NTSTATUS NTAPI RefuseWithError(PDEVICE_OBJECT, PIRP irp)
+{
+    return Refuse(irp, STATUS_RETRY);
+}
+
 // ---- The table ----------------------------------------------------------------------------
 
 struct Firing {
@@ -373,6 +445,35 @@ void Removing(Harness& h, PDRIVER_DISPATCH routine)
     h.Remove();
     config.dispatch = nullptr;
 }
+
+void Powering(Harness& h, PDRIVER_DISPATCH routine)
+{
+    h.AddDevice();
+    config.dispatch = routine;
+    h.Power(IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3);
+    config.dispatch = nullptr;
+}
+
+#if defined(NMEAFILT_IMAGE_PATH)
+// The shipped image with its code section under another name, through a read that the port
+// completes from its worker at DISPATCH_LEVEL.
+void RunningRenamedImage(Harness& h, const char* name)
+{
+    static DriverImage image; // outlives the harness, as Load asks
+    std::string error;
+    ASSERT_TRUE(image.Load(ImageWithSectionRenamed(NMEAFILT_IMAGE_PATH, ".text", name), &error))
+        << error;
+    h.Load(image);
+    h.AddDevice();
+    h.Start();
+    h.Open();
+    h.Port().QueueRead(ReadOutcome::Data("$GPGSA,A,1,,,,,,,,,,,,,,,*1E\r\n", Completion::Async));
+    h.Read(64);
+    h.Close();
+    h.Remove();
+    h.Unload();
+}
+#endif
 
 // The shipped image with its read completion routine built without NTAPI.
 void RunningCdeclImage(Harness& h)
@@ -515,6 +616,29 @@ const Firing kFirings[] = {
     {VerifierRule::CompleteUnknownRequest, [](Harness& h) { Reading(h, CompleteFreedRequest); }},
     {VerifierRule::DetachNothing, [](Harness& h) { Removing(h, RemoveDetachingTwice); }},
     {VerifierRule::CallingConvention, RunningCdeclImage, true},
+    {VerifierRule::RoutineIrql,
+     [](Harness& h) {
+         h.Port().QueueRead(ReadOutcome::Data("abc", Completion::Async));
+         Reading(h, ReadAllocatingPaged);
+     }},
+    {VerifierRule::PowerNotStartedNext, [](Harness& h) { Powering(h, PowerWithoutStartNext); }},
+    {VerifierRule::PowerNotPoCallDriver, [](Harness& h) { Powering(h, PowerThroughIoCallDriver); }},
+    {VerifierRule::PowerPagableMismatch,
+     [](Harness& h) {
+         h.Port().SetFlags(DO_BUFFERED_IO);
+         config.addDevice = AddPageable;
+         h.AddDevice();
+     }},
+    {VerifierRule::RefusedWithWarning, [](Harness& h) { Reading(h, RefuseWithWarning); }},
+    {VerifierRule::PageableAtDispatch,
+     [](Harness& h) {
+#if defined(NMEAFILT_IMAGE_PATH)
+         RunningRenamedImage(h, "PAGE");
+#else
+         (void)h;
+#endif
+     },
+     true},
 };
 
 class FiringTest : public tf::FilterTest, public ::testing::WithParamInterface<Firing>
@@ -552,6 +676,14 @@ TEST(RuleTable, EveryRuleHasAFiringCase)
         EXPECT_EQ(fired.count(entry.rule), 1u) << entry.name << " has no firing case";
 }
 
+// Images bind their imports by the routine table's names: each routine is exported under its
+// own, from its own module.
+TEST(RoutineTable, EveryRoutineIsExportedUnderItsName)
+{
+    for (const KernelRoutineEntry& entry : kKernelRoutines)
+        EXPECT_NE(FindKernelExport(entry.module, entry.name), nullptr) << entry.name;
+}
+
 // A finding names its rule and nothing else, so no two rules may share a name.
 TEST(RuleTable, NamesAreDistinct)
 {
@@ -582,6 +714,12 @@ const Correct kCorrect[] = {
          h.Unload();
      }},
     {"RemoveDetachesOnce", [](Harness& h) { Removing(h, RemoveDetachingOnce); }},
+    {"NonPagedPoolAtDispatch",
+     [](Harness& h) {
+         h.Port().QueueRead(ReadOutcome::Data("abc", Completion::Async));
+         Reading(h, ReadAllocatingNonPaged);
+     }},
+    {"RefusedWithAnError", [](Harness& h) { Reading(h, RefuseWithError); }},
 };
 
 class CorrectTest : public tf::FilterTest, public ::testing::WithParamInterface<Correct>
@@ -617,6 +755,45 @@ TEST_F(FilterTest, CorrectRoutinesFireNothing)
     h.Unload();
     EXPECT_TRUE(recorder.findings.empty()) << recorder.All();
 }
+
+struct PagingCase {
+    const char* section; // what the code section is renamed to
+    const char* routine; // the kind of routine the kernel was in
+    const char* symbol;  // and which
+};
+
+class PagingTest : public tf::FilterTest, public ::testing::WithParamInterface<PagingCase>
+{
+};
+
+// A touch of pageable code at DISPATCH_LEVEL, or of discarded code, is a finding that names
+// the section and the routine; the run goes on.
+TEST_P(PagingTest, FindingNamesTheSectionAndTheRoutine)
+{
+#if defined(NMEAFILT_IMAGE_PATH)
+    if (!kRunsDriverImages)
+        GTEST_SKIP() << "no driver image runs in this build";
+    const PagingCase& c = GetParam();
+    RunningRenamedImage(h, c.section);
+    const unsigned long rva = ImageSymbols(NMEAFILT_IMAGE_MAP).Rva(c.symbol);
+    char routine[96];
+    std::snprintf(routine, sizeof routine, "the %s at image offset 0x%lX", c.routine, rva);
+    std::string found;
+    for (const Finding& f : recorder.findings)
+        if (f.Rule == RuleEntry(VerifierRule::PageableAtDispatch).name)
+            found += f.Message + "\n";
+    EXPECT_NE(found.find(std::string("section ") + c.section), std::string::npos) << found;
+    EXPECT_NE(found.find(routine), std::string::npos) << routine << " in:\n" << found;
+#else
+    GTEST_SKIP() << "no driver image in this build";
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sections, PagingTest,
+    ::testing::Values(PagingCase{"PAGE", "completion routine", "FilterReadComplete"},
+                      PagingCase{"INIT", "AddDevice routine", "FilterAddDevice"}),
+    [](const ::testing::TestParamInfo<PagingCase>& row) { return std::string(row.param.section); });
 
 // Without a handler of its own a test stops at the first finding, with the rule named.
 TEST(DefaultHandler, StopsTheProcessWithAClearMessage)

@@ -44,9 +44,10 @@ NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
     ext->DevicePowerState = PowerDeviceD0;
 
     // The read path swaps system buffers, so the filter wants buffered I/O whatever the port
-    // announces; power requests arrive at passive level so the start and close waits are legal.
+    // announces. Power-pageable only as the port is: above a port that takes its power requests
+    // at DISPATCH_LEVEL a pageable device may not sit, and the power handler never waits.
     device->Flags |= lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
-    device->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
+    device->Flags |= DO_BUFFERED_IO;
     device->DeviceType = lower->DeviceType;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     return status;

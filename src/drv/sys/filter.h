@@ -73,6 +73,8 @@ DRIVER_DISPATCH FilterDispatchClose;
 // read.cpp; the rate commands themselves are in rate_commands.h
 enum : ULONG {
     COMMAND_BUFFER_SIZE = 128,
+    // Five times a command's 0.4 s at 1,200 baud: a port that takes longer holds the write.
+    COMMAND_WRITE_BOUND_MS = 2000,
 };
 
 DRIVER_DISPATCH FilterDispatchRead;

@@ -32,9 +32,10 @@ NTSTATUS NTAPI FilterDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
 
     // The extension holds the saved buffer of one read only: a second one is refused before
-    // it can touch the first one's state.
+    // it can touch the first one's state. With an error status the I/O manager signals
+    // nothing, and the caller's ReadFile fails with ERROR_RETRY.
     if (InterlockedCompareExchange(&ext->ReadInProgress, 1, 0) != 0) {
-        return CompleteRead(Irp, STATUS_DEVICE_BUSY, 0);
+        return CompleteRead(Irp, STATUS_RETRY, 0);
     }
 
     if (ext->SendRmcRateCommand || ext->SendErrRateCommand) {
@@ -134,7 +135,14 @@ NTSTATUS SendCommandToReceiver(PDEVICE_OBJECT LowerDevice, PVOID Command, ULONG 
 
     NTSTATUS status = IofCallDriver(LowerDevice, irp);
     if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        LARGE_INTEGER bound;
+        bound.QuadPart = -LONGLONG(COMMAND_WRITE_BOUND_MS) * 10000; // relative, 100 ns units
+        if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &bound) == STATUS_TIMEOUT) {
+            // A port holding the write would hold the read for ever. Cancelled, the write
+            // still comes back before the command on this stack goes away.
+            IoCancelIrp(irp);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        }
         status = irp->IoStatus.Status;
     }
     IoFreeIrp(irp);

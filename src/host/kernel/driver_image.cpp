@@ -3,6 +3,8 @@
 // any of the image's code could run, and takes the mapping with it.
 #include <driver_image.h>
 
+#include "kernel_state.h"
+
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -196,9 +198,11 @@ bool ParseHeaders(const std::vector<unsigned char>& file, Headers* h, std::strin
     return true;
 }
 
+} // namespace
+
 // The header checksum: a 16-bit sum with end-around carry of the file as little-endian words,
 // the CheckSum field read as zero, plus the file's length.
-uint32_t ComputeCheckSum(const std::vector<unsigned char>& file, size_t fieldOffset)
+uint32_t standin::PeCheckSum(const std::vector<unsigned char>& file, size_t fieldOffset)
 {
     auto byteAt = [&](size_t i) -> uint32_t {
         if (i >= file.size() || (i >= fieldOffset && i < fieldOffset + 4))
@@ -213,6 +217,9 @@ uint32_t ComputeCheckSum(const std::vector<unsigned char>& file, size_t fieldOff
     total = (total & 0xFFFF) + (total >> 16);
     return total + static_cast<uint32_t>(file.size());
 }
+
+namespace
+{
 
 // The mapped image as the loader sees it while it fixes it up.
 struct Image {
@@ -408,6 +415,8 @@ DriverImage::~DriverImage()
 
 void DriverImage::Unmap()
 {
+    ForgetImage(this);
+    sections_.clear();
     if (base_)
         munmap(base_, mapLength_);
     base_ = nullptr;
@@ -444,7 +453,7 @@ bool DriverImage::Load(const std::vector<unsigned char>& file, std::string* erro
     Headers h;
     if (!ParseHeaders(file, &h, error))
         return false;
-    const uint32_t computed = ComputeCheckSum(file, h.checkSumOffset);
+    const uint32_t computed = PeCheckSum(file, h.checkSumOffset);
     if (h.checkSum != computed)
         return Fail(error, "header checksum 0x%08X does not match the file's 0x%08X", h.checkSum,
                     computed);
@@ -489,6 +498,9 @@ bool DriverImage::Load(const std::vector<unsigned char>& file, std::string* erro
     size_ = h.sizeOfImage;
     mapLength_ = mapping.length;
     entryRva_ = h.entryRva;
+    for (const Section& s : h.sections)
+        sections_.push_back(ImageSection{s.name, s.virtualAddress, s.Extent(), s.characteristics,
+                                         Protection(s.characteristics)});
     mapping.base = MAP_FAILED; // ours now
     return true;
 }

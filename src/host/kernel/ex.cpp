@@ -1,4 +1,5 @@
 // Executive pool: tagged blocks, tracked so that unload can tell what a driver left.
+#include "kernel_routines.h"
 #include "kernel_state.h"
 
 #include <cstdlib>
@@ -6,9 +7,10 @@
 
 using namespace standin;
 
-extern "C" {
+namespace
+{
 
-PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+PVOID AllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
     KernelState& k = Kernel();
     std::lock_guard<std::mutex> guard(k.lock);
@@ -28,18 +30,20 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     return memory;
 }
 
-PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
-{
-    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 0x656E6F4E); // "None"
-}
-
-VOID NTAPI ExFreePool(PVOID P)
+void FreePool(KernelRoutine routine, PVOID P)
 {
     bool known;
+    POOL_TYPE type = NonPagedPool;
     {
         std::lock_guard<std::mutex> guard(Kernel().lock);
-        known = Kernel().pool.erase(P) == 1;
+        auto it = Kernel().pool.find(P);
+        known = it != Kernel().pool.end();
+        if (known) {
+            type = it->second.type;
+            Kernel().pool.erase(it);
+        }
     }
+    CheckCallerIrql(routine, PoolHighestIrql(routine, type));
     if (!known) {
         Report(VerifierRule::BadPoolFree,
                "ExFreePool of memory that is not an outstanding pool block");
@@ -48,10 +52,33 @@ VOID NTAPI ExFreePool(PVOID P)
     std::free(P);
 }
 
+} // namespace
+
+extern "C" {
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    const KernelRoutine routine = KernelRoutine::ExAllocatePoolWithTag;
+    CheckCallerIrql(routine, PoolHighestIrql(routine, PoolType));
+    return AllocatePool(PoolType, NumberOfBytes, Tag);
+}
+
+PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes)
+{
+    const KernelRoutine routine = KernelRoutine::ExAllocatePool;
+    CheckCallerIrql(routine, PoolHighestIrql(routine, PoolType));
+    return AllocatePool(PoolType, NumberOfBytes, 0x656E6F4E); // "None"
+}
+
+VOID NTAPI ExFreePool(PVOID P)
+{
+    FreePool(KernelRoutine::ExFreePool, P);
+}
+
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
 {
     (void)Tag;
-    ExFreePool(P);
+    FreePool(KernelRoutine::ExFreePoolWithTag, P);
 }
 
 } // extern "C"

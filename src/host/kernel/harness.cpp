@@ -90,6 +90,32 @@ void Abandon(Harness::State& state, void* systemBuffer, Call* call)
     });
 }
 
+bool CarriesData(UCHAR major)
+{
+    return major == IRP_MJ_READ || major == IRP_MJ_WRITE || major == IRP_MJ_DEVICE_CONTROL;
+}
+
+// A request the top driver completed in its dispatch routine without sending it down.
+void CheckRefusal(UCHAR major, const RequestResult& result, PIRP irp)
+{
+    if (!CarriesData(major) || result.Returned == STATUS_PENDING || !NT_WARNING(result.Status) ||
+        result.Information != 0)
+        return;
+    bool passedOn;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        passedOn = Kernel().irps[irp].lowestLocation < irp->StackCount;
+    }
+    if (!passedOn) {
+        std::ostringstream text;
+        text << "a request of major function " << static_cast<int>(major)
+             << " refused in its dispatch routine with the warning 0x" << std::hex
+             << static_cast<ULONG>(result.Status) << ": the I/O manager completes it as a "
+             << "success, while Win32 reports a failure";
+        Report(VerifierRule::RefusedWithWarning, text.str());
+    }
+}
+
 RequestResult Execute(Harness::State& state, const RequestPlan& plan)
 {
     RequestResult result;
@@ -136,7 +162,19 @@ RequestResult Execute(Harness::State& state, const RequestPlan& plan)
         track.onCompleteContext = &call;
     }
 
-    result.Returned = IofCallDriver(top, irp);
+    // The power manager sends its requests through PoCallDriver, at DISPATCH_LEVEL to a stack
+    // whose top device is not power-pageable.
+    if (plan.major == IRP_MJ_POWER) {
+        const bool atDispatch = !(top->Flags & DO_POWER_PAGABLE);
+        KIRQL irql = PASSIVE_LEVEL;
+        if (atDispatch)
+            irql = KfRaiseIrql(DISPATCH_LEVEL);
+        result.Returned = PoCallDriver(top, irp);
+        if (atDispatch)
+            KfLowerIrql(irql);
+    } else {
+        result.Returned = IofCallDriver(top, irp);
+    }
 
     std::unique_lock<std::mutex> guard(call.lock);
     if (result.Returned != STATUS_PENDING && !call.completed) {
@@ -165,6 +203,7 @@ RequestResult Execute(Harness::State& state, const RequestPlan& plan)
     result.Information = call.information;
     result.Data = call.callerMemory;
     guard.unlock();
+    CheckRefusal(plan.major, result, irp);
 
     FreeIrpInternal(irp);
     std::free(systemBuffer);
@@ -326,7 +365,10 @@ NTSTATUS Harness::Load(DriverImage& image, const std::u16string& servicePath)
         std::lock_guard<std::mutex> guard(Kernel().lock);
         Kernel().images.push_back(&image);
     }
-    return Load(image.Entry(), servicePath);
+    WatchImage(image);
+    const NTSTATUS status = Load(image.Entry(), servicePath);
+    DiscardInitSections(image);
+    return status;
 }
 
 NTSTATUS Harness::AddDevice()
@@ -344,10 +386,12 @@ NTSTATUS Harness::AddDevice()
                          {Word(&s.driver), Word(s.port->Pdo())}, false, &result)
             ? static_cast<NTSTATUS>(result)
             : addDevice(&s.driver, s.port->Pdo());
-    for (PDEVICE_OBJECT d = s.driver.DeviceObject; d; d = d->NextDevice)
+    for (PDEVICE_OBJECT d = s.driver.DeviceObject; d; d = d->NextDevice) {
         if (d->Flags & DO_DEVICE_INITIALIZING)
             Report(VerifierRule::DeviceInitializing,
                    "DO_DEVICE_INITIALIZING is still set on a device after AddDevice returned");
+        CheckPowerPagable(d);
+    }
     if (NT_SUCCESS(status) && s.driver.DeviceObject != before)
         s.filter = s.driver.DeviceObject;
     return status;
@@ -451,18 +495,34 @@ RequestResult Harness::Power(UCHAR minor, POWER_STATE_TYPE type, ULONG state)
     return Execute(*state_, plan);
 }
 
+// Opens go by the port's name, so the port's own device object is the one opened; the request
+// goes to the top of its stack.
 RequestResult Harness::Open()
 {
+    PDEVICE_OBJECT named = state_->port->Pdo();
+    if ((named->Flags & DO_EXCLUSIVE) && named->ReferenceCount > 0) {
+        // The I/O manager refuses before any driver sees the open.
+        RequestResult refused;
+        refused.Returned = refused.Status = STATUS_ACCESS_DENIED;
+        return refused;
+    }
     RequestPlan plan;
     plan.major = IRP_MJ_CREATE;
-    return Execute(*state_, plan);
+    RequestResult r = Execute(*state_, plan);
+    if (NT_SUCCESS(r.Status))
+        named->ReferenceCount++;
+    return r;
 }
 
 RequestResult Harness::Close()
 {
     RequestPlan plan;
     plan.major = IRP_MJ_CLOSE;
-    return Execute(*state_, plan);
+    RequestResult r = Execute(*state_, plan);
+    PDEVICE_OBJECT named = state_->port->Pdo();
+    if (named->ReferenceCount > 0)
+        named->ReferenceCount--;
+    return r;
 }
 
 RequestResult Harness::Read(ULONG length, UCHAR fill)

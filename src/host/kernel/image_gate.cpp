@@ -110,6 +110,7 @@ bool CallImageRoutine(const char* what, const void* routine, std::initializer_li
     const ULONG count = static_cast<ULONG>(args.size());
     ULONG removed = 0;
     ULONG depth = 0;
+    ImageCallScope scope(what, rva);
     *result =
         StandinImageGate(routine, args.begin(), count, &removed, measureStack ? &depth : nullptr);
     if (measureStack)

@@ -1,7 +1,9 @@
 // The I/O manager: device objects and their stacks, requests and their stack locations, the
 // call-down and the completion walk, with the verifier's request rules.
+#include "kernel_routines.h"
 #include "kernel_state.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +29,12 @@ std::string Describe(PIRP irp)
     char text[64];
     std::snprintf(text, sizeof text, "request %p", static_cast<void*>(irp));
     return text;
+}
+
+std::mutex& CancelLock()
+{
+    static std::mutex lock;
+    return lock;
 }
 
 void ReportAll(const Findings& findings)
@@ -294,6 +302,7 @@ PIRP AllocateIrpInternal(CCHAR stackSize, bool fromHarness)
     irp->RequestorMode = KernelMode;
     IrpTrack track;
     track.fromHarness = fromHarness;
+    track.lowestLocation = stackSize + 1;
     track.returns.resize(static_cast<size_t>(stackSize) + 2);
     track.mark.assign(static_cast<size_t>(stackSize) + 2, -1);
     std::lock_guard<std::mutex> guard(Kernel().lock);
@@ -310,60 +319,32 @@ void FreeIrpInternal(PIRP irp)
     ReleaseIrpMemory(irp);
 }
 
-} // namespace standin
-
-using namespace standin;
-
-extern "C" {
-
-PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+namespace
 {
-    (void)ChargeQuota;
-    {
-        std::lock_guard<std::mutex> guard(Kernel().lock);
-        if (Kernel().irpFailures > 0) {
-            Kernel().irpFailures--;
-            return nullptr;
-        }
-    }
-    return AllocateIrpInternal(StackSize, false);
+
+// A power request on its way to the driver at `sl`: it goes down through PoCallDriver, and a
+// driver that passes one on has first let the power manager start the next.
+void CheckPowerPassing(PIRP irp, IrpTrack& track, PIO_STACK_LOCATION sl, bool fromPoCallDriver,
+                       Findings& out)
+{
+    if (sl->MajorFunction != IRP_MJ_POWER)
+        return;
+    if (!fromPoCallDriver)
+        out.emplace_back(VerifierRule::PowerNotPoCallDriver,
+                         Describe(irp) + ": a power request sent down with IofCallDriver");
+    if (sl->MinorFunction != IRP_MN_SET_POWER && sl->MinorFunction != IRP_MN_QUERY_POWER)
+        return;
+    if (track.startNextDue)
+        out.emplace_back(VerifierRule::PowerNotStartedNext,
+                         Describe(irp) + ": a power request passed on without "
+                                         "PoStartNextPowerIrp from the driver passing it");
+    track.startNextDue = true; // owed by the driver it goes to
 }
 
-VOID NTAPI IoFreeIrp(PIRP Irp)
-{
-    Findings findings;
-    bool release = false;
-    {
-        std::lock_guard<std::mutex> guard(Kernel().lock);
-        auto it = Kernel().irps.find(Irp);
-        if (it == Kernel().irps.end()) {
-            findings.emplace_back(VerifierRule::FreeUnknownRequest,
-                                  Describe(Irp) + " freed, but it is not an allocated request");
-        } else {
-            IrpTrack& track = it->second;
-            if (track.state == IrpTrack::Sent) {
-                findings.emplace_back(VerifierRule::FreeInUse,
-                                      Describe(Irp) + " freed while a driver below still holds it");
-            } else if (track.state == IrpTrack::Completing && track.routineRunning) {
-                track.freeDeferred = true; // settled when the routine returns
-            } else {
-                for (int loc = 1; loc <= Irp->StackCount; ++loc) {
-                    PIO_STACK_LOCATION sl = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + loc - 1;
-                    if (!track.returns[loc].empty())
-                        SettleLocation(Irp, track, loc, (sl->Control & SL_PENDING_RETURNED) != 0,
-                                       findings);
-                }
-                Kernel().irps.erase(it);
-                release = true;
-            }
-        }
-    }
-    if (release)
-        ReleaseIrpMemory(Irp);
-    ReportAll(findings);
-}
+} // namespace
 
-NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+// The call-down of IofCallDriver and PoCallDriver; `fromPoCallDriver` tells which one.
+NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool fromPoCallDriver)
 {
     Findings findings;
     int location = 0;
@@ -386,9 +367,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             Irp->Tail.Overlay.CurrentStackLocation--;
             location = Irp->CurrentLocation;
             IrpTrack& track = it->second;
+            PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(Irp);
+            CheckPowerPassing(Irp, track, sl, fromPoCallDriver, findings);
             track.state = IrpTrack::Sent;
             track.mark[location] = -1;
-            PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(Irp);
+            track.lowestLocation = std::min(track.lowestLocation, location);
             sl->DeviceObject = DeviceObject;
             dispatch = DeviceObject->DriverObject->MajorFunction[sl->MajorFunction];
             if (!dispatch)
@@ -423,11 +406,108 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
+} // namespace standin
+
+using namespace standin;
+
+extern "C" {
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+{
+    (void)ChargeQuota;
+    CheckCallerIrql(KernelRoutine::IoAllocateIrp);
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        if (Kernel().irpFailures > 0) {
+            Kernel().irpFailures--;
+            return nullptr;
+        }
+    }
+    return AllocateIrpInternal(StackSize, false);
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp)
+{
+    CheckCallerIrql(KernelRoutine::IoFreeIrp);
+    Findings findings;
+    bool release = false;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        auto it = Kernel().irps.find(Irp);
+        if (it == Kernel().irps.end()) {
+            findings.emplace_back(VerifierRule::FreeUnknownRequest,
+                                  Describe(Irp) + " freed, but it is not an allocated request");
+        } else {
+            IrpTrack& track = it->second;
+            if (track.state == IrpTrack::Sent) {
+                findings.emplace_back(VerifierRule::FreeInUse,
+                                      Describe(Irp) + " freed while a driver below still holds it");
+            } else if (track.state == IrpTrack::Completing && track.routineRunning) {
+                track.freeDeferred = true; // settled when the routine returns
+            } else {
+                for (int loc = 1; loc <= Irp->StackCount; ++loc) {
+                    PIO_STACK_LOCATION sl = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + loc - 1;
+                    if (!track.returns[loc].empty())
+                        SettleLocation(Irp, track, loc, (sl->Control & SL_PENDING_RETURNED) != 0,
+                                       findings);
+                }
+                Kernel().irps.erase(it);
+                release = true;
+            }
+        }
+    }
+    if (release)
+        ReleaseIrpMemory(Irp);
+    ReportAll(findings);
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    CheckCallerIrql(KernelRoutine::IofCallDriver);
+    return CallDriver(DeviceObject, Irp, false);
+}
+
+// The cancel spin lock, held from IoCancelIrp into the cancel routine, which releases it.
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql)
+{
+    CheckCallerIrql(KernelRoutine::IoAcquireCancelSpinLock);
+    CancelLock().lock();
+    *Irql = KfRaiseIrql(DISPATCH_LEVEL);
+}
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql)
+{
+    CheckCallerIrql(KernelRoutine::IoReleaseCancelSpinLock);
+    KfLowerIrql(Irql);
+    CancelLock().unlock();
+}
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
+{
+    CheckCallerIrql(KernelRoutine::IoCancelIrp);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (!routine) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    PDEVICE_OBJECT device = IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+    ULONG_PTR ignored = 0;
+    if (!CallImageRoutine("cancel routine", reinterpret_cast<const void*>(routine),
+                          {Word(device), Word(Irp)}, false, &ignored))
+        routine(device, Irp);
+    return TRUE;
+}
+
 // Up the stack one location at a time, calling the routines that are due, until one stops the
 // completion or the walk passes the top; then the I/O manager's own part.
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 {
     (void)PriorityBoost;
+    CheckCallerIrql(KernelRoutine::IofCompleteRequest);
     if (!BeginCompletion(Irp))
         return;
     for (;;) {
@@ -459,6 +539,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PDEVICE_OBJECT* DeviceObject)
 {
     (void)DeviceName;
+    CheckCallerIrql(KernelRoutine::IoCreateDevice);
     {
         std::lock_guard<std::mutex> guard(Kernel().lock);
         if (Kernel().createDeviceFailures > 0) {
@@ -496,6 +577,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice)
 {
+    CheckCallerIrql(KernelRoutine::IoAttachDeviceToDeviceStack);
     {
         std::lock_guard<std::mutex> guard(Kernel().lock);
         if (Kernel().attachFailures > 0) {
@@ -516,6 +598,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
+    CheckCallerIrql(KernelRoutine::IoDetachDevice);
     PDEVICE_OBJECT above = TargetDevice ? TargetDevice->AttachedDevice : nullptr;
     if (!above) {
         Report(VerifierRule::DetachNothing,
@@ -528,6 +611,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 {
+    CheckCallerIrql(KernelRoutine::IoDeleteDevice);
     if (DeviceObject->DeviceObjectExtension->AttachedTo) {
         Report(VerifierRule::DeleteAttached,
                "IoDeleteDevice on a device still attached to the device below");

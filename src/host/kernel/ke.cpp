@@ -1,4 +1,5 @@
 // Events as real waits, and the per-thread IRQL.
+#include "kernel_routines.h"
 #include "kernel_state.h"
 
 #include <chrono>
@@ -39,6 +40,8 @@ KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql)
         Report(VerifierRule::Irql, "KeRaiseIrql to a level below the current one");
     KIRQL old = currentIrql;
     currentIrql = NewIrql;
+    if (old < DISPATCH_LEVEL && NewIrql >= DISPATCH_LEVEL)
+        TrimPageableSections();
     return old;
 }
 
@@ -51,6 +54,7 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql)
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
+    CheckCallerIrql(KernelRoutine::KeInitializeEvent);
     std::lock_guard<std::mutex> guard(eventLock);
     Event->Header.Type = static_cast<UCHAR>(Type);
     Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
@@ -61,6 +65,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
     (void)Increment;
     (void)Wait;
+    CheckCallerIrql(KernelRoutine::KeSetEvent);
     std::lock_guard<std::mutex> guard(eventLock);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
@@ -70,12 +75,14 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 
 VOID NTAPI KeClearEvent(PRKEVENT Event)
 {
+    CheckCallerIrql(KernelRoutine::KeClearEvent);
     std::lock_guard<std::mutex> guard(eventLock);
     Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event)
 {
+    CheckCallerIrql(KernelRoutine::KeReadStateEvent);
     std::lock_guard<std::mutex> guard(eventLock);
     return Event->Header.SignalState;
 }
@@ -87,6 +94,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
+    CheckCallerIrql(KernelRoutine::KeWaitForSingleObject);
     bool zeroTimeout = Timeout && Timeout->QuadPart == 0;
     if (currentIrql >= DISPATCH_LEVEL && !zeroTimeout)
         Report(VerifierRule::WaitAtDispatch,

@@ -2,6 +2,8 @@
 // loader binds its imports to.
 #include <driver_image.h>
 
+#include "kernel_routines.h"
+
 #include <cstring>
 #include <strings.h>
 
@@ -38,51 +40,49 @@ extern "C" STANDIN_REALIGN void* StandinMemset(void* destination, int value, siz
 }
 
 struct Export {
-    const char* module;
-    const char* name;
-    const void* routine;
+    standin::KernelRoutine routine; // its name, module and IRQL come from the routine table
+    const void* address;
 };
 
-#define KERNEL(name)                                                                               \
+#define EXPORT(name)                                                                               \
     {                                                                                              \
-        "ntoskrnl.exe", #name, reinterpret_cast<const void*>(&(name))                              \
-    }
-#define HAL(name)                                                                                  \
-    {                                                                                              \
-        "hal.dll", #name, reinterpret_cast<const void*>(&(name))                                   \
+        standin::KernelRoutine::name, reinterpret_cast<const void*>(&(name))                       \
     }
 
 const Export kExports[] = {
-    KERNEL(IoCreateDevice),
-    KERNEL(IoDeleteDevice),
-    KERNEL(IoAttachDeviceToDeviceStack),
-    KERNEL(IoDetachDevice),
-    KERNEL(IofCallDriver),
-    KERNEL(IofCompleteRequest),
-    KERNEL(IoAllocateIrp),
-    KERNEL(IoFreeIrp),
-    KERNEL(KeInitializeEvent),
-    KERNEL(KeSetEvent),
-    KERNEL(KeClearEvent),
-    KERNEL(KeReadStateEvent),
-    KERNEL(KeWaitForSingleObject),
-    KERNEL(PoStartNextPowerIrp),
-    KERNEL(PoCallDriver),
-    KERNEL(ExAllocatePoolWithTag),
-    KERNEL(ExAllocatePool),
-    KERNEL(ExFreePool),
-    KERNEL(ExFreePoolWithTag),
-    KERNEL(MmMapIoSpace),
-    KERNEL(MmUnmapIoSpace),
-    KERNEL(RtlInitUnicodeString),
-    KERNEL(RtlAppendUnicodeStringToString),
-    KERNEL(RtlWriteRegistryValue),
-    {"ntoskrnl.exe", "memcpy", reinterpret_cast<const void*>(&StandinMemcpy)},
-    {"ntoskrnl.exe", "memmove", reinterpret_cast<const void*>(&StandinMemmove)},
-    {"ntoskrnl.exe", "memset", reinterpret_cast<const void*>(&StandinMemset)},
-    HAL(KeGetCurrentIrql),
-    HAL(KfRaiseIrql),
-    HAL(KfLowerIrql),
+    EXPORT(IoCreateDevice),
+    EXPORT(IoDeleteDevice),
+    EXPORT(IoAttachDeviceToDeviceStack),
+    EXPORT(IoDetachDevice),
+    EXPORT(IofCallDriver),
+    EXPORT(IofCompleteRequest),
+    EXPORT(IoAllocateIrp),
+    EXPORT(IoFreeIrp),
+    EXPORT(IoCancelIrp),
+    EXPORT(IoAcquireCancelSpinLock),
+    EXPORT(IoReleaseCancelSpinLock),
+    EXPORT(KeInitializeEvent),
+    EXPORT(KeSetEvent),
+    EXPORT(KeClearEvent),
+    EXPORT(KeReadStateEvent),
+    EXPORT(KeWaitForSingleObject),
+    EXPORT(KeGetCurrentIrql),
+    EXPORT(KfRaiseIrql),
+    EXPORT(KfLowerIrql),
+    EXPORT(PoStartNextPowerIrp),
+    EXPORT(PoCallDriver),
+    EXPORT(ExAllocatePoolWithTag),
+    EXPORT(ExAllocatePool),
+    EXPORT(ExFreePool),
+    EXPORT(ExFreePoolWithTag),
+    EXPORT(MmMapIoSpace),
+    EXPORT(MmUnmapIoSpace),
+    EXPORT(RtlInitUnicodeString),
+    EXPORT(RtlAppendUnicodeStringToString),
+    EXPORT(RtlWriteRegistryValue),
+    {standin::KernelRoutine::Memcpy, reinterpret_cast<const void*>(&StandinMemcpy)},
+    {standin::KernelRoutine::Memmove, reinterpret_cast<const void*>(&StandinMemmove)},
+    {standin::KernelRoutine::Memset, reinterpret_cast<const void*>(&StandinMemset)},
 };
 
 } // namespace
@@ -92,9 +92,11 @@ namespace standin
 
 const void* FindKernelExport(const char* module, const char* name)
 {
-    for (const Export& e : kExports)
-        if (strcasecmp(e.module, module) == 0 && std::strcmp(e.name, name) == 0)
-            return e.routine;
+    for (const Export& e : kExports) {
+        const KernelRoutineEntry& entry = RoutineEntry(e.routine);
+        if (strcasecmp(entry.module, module) == 0 && std::strcmp(entry.name, name) == 0)
+            return e.address;
+    }
     return nullptr;
 }
 

@@ -40,6 +40,7 @@ void ResetKernel()
     k.irpFailures = 0;
     k.poStartNextCalls = 0;
     k.images.clear();
+    ForgetImage(nullptr);
 }
 
 } // namespace standin

@@ -26,6 +26,8 @@ struct IrpTrack {
     bool fromHarness = false; // built by the harness on behalf of an application
     bool freeDeferred = false;
     bool routineRunning = false;
+    bool startNextDue = false; // a power request whose driver has not called PoStartNextPowerIrp
+    int lowestLocation = 0;    // the lowest stack location it has been sent to
     std::thread::id routineThread; // where the running completion routine runs
     // Pending-return bookkeeping per stack location (index 1..StackCount).
     std::vector<std::vector<NTSTATUS>> returns; // dispatch results not yet checked
@@ -82,6 +84,29 @@ void FreeDeviceObject(PDEVICE_OBJECT device); // without verifier checks
 PIRP AllocateIrpInternal(CCHAR stackSize, bool fromHarness);
 void FreeIrpInternal(PIRP irp);
 void SetIrqlForThread(KIRQL irql);
+// IofCallDriver without its own IRQL check; PoCallDriver passes true.
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool fromPoCallDriver);
+// Reports a device with DO_POWER_PAGABLE above one without it (power-pagable-mismatch).
+void CheckPowerPagable(PDEVICE_OBJECT device);
+
+// Driver Verifier's forced IRQL checking of images (image_paging.cpp). The kernel watches an
+// image from its load, discards its INIT sections when DriverEntry has returned, and trims its
+// pageable sections whenever it runs image code at DISPATCH_LEVEL or raises IRQL to it.
+void WatchImage(const DriverImage& image);
+void ForgetImage(const DriverImage* image); // null: every image
+void DiscardInitSections(const DriverImage& image);
+void TrimPageableSections();
+
+// While the kernel is inside an image routine: names it in findings, trims at DISPATCH_LEVEL,
+// and reports what the routine touched when it returns.
+class ImageCallScope
+{
+  public:
+    ImageCallScope(const char* what, ULONG rva);
+    ~ImageCallScope();
+    ImageCallScope(const ImageCallScope&) = delete;
+    ImageCallScope& operator=(const ImageCallScope&) = delete;
+};
 
 // A pointer as an argument word of a call into an image.
 inline ULONG_PTR Word(const void* pointer)

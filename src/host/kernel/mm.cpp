@@ -1,4 +1,5 @@
 // The physical-memory map: each mapping is a copy of the firmware a test set.
+#include "kernel_routines.h"
 #include "kernel_state.h"
 
 #include <cstdlib>
@@ -12,6 +13,7 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
                          MEMORY_CACHING_TYPE CacheEnable)
 {
     (void)CacheEnable;
+    CheckCallerIrql(KernelRoutine::MmMapIoSpace);
     KernelState& k = Kernel();
     std::lock_guard<std::mutex> guard(k.lock);
     if (k.mapFailures > 0) {
@@ -35,6 +37,7 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
 
 VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes)
 {
+    CheckCallerIrql(KernelRoutine::MmUnmapIoSpace);
     bool ok = false;
     {
         std::lock_guard<std::mutex> guard(Kernel().lock);

@@ -1,4 +1,5 @@
 // Run-time library: counted strings and the registry.
+#include "kernel_routines.h"
 #include "kernel_state.h"
 
 #include <cstring>
@@ -26,6 +27,7 @@ extern "C" {
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
+    CheckCallerIrql(KernelRoutine::RtlInitUnicodeString);
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
     if (!SourceString) {
         DestinationString->Length = DestinationString->MaximumLength = 0;
@@ -42,6 +44,7 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
 
 NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source)
 {
+    CheckCallerIrql(KernelRoutine::RtlAppendUnicodeStringToString);
     ULONG add = Source->Length;
     if (add == 0)
         return STATUS_SUCCESS;
@@ -60,6 +63,7 @@ NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNI
 NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
                                      ULONG ValueType, PVOID ValueData, ULONG ValueLength)
 {
+    CheckCallerIrql(KernelRoutine::RtlWriteRegistryValue);
     KernelState& k = Kernel();
     std::lock_guard<std::mutex> guard(k.lock);
     if (k.registryFailures > 0) {

@@ -26,6 +26,13 @@ bool IsHandledPnp(UCHAR minor)
 {
     return minor <= IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL;
 }
+
+// What a serial port queues and lets a caller cancel.
+bool IsCancellable(PIRP irp)
+{
+    const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    return major == IRP_MJ_READ || major == IRP_MJ_WRITE || major == IRP_MJ_DEVICE_CONTROL;
+}
 } // namespace
 
 SimulatedPort::Impl::Impl()
@@ -49,9 +56,7 @@ SimulatedPort::Impl::~Impl()
     {
         // Whatever is still held completes now, as scripted.
         std::lock_guard<std::mutex> guard(lock);
-        for (auto& job : held)
-            jobs.push_back(std::move(job));
-        held.clear();
+        ReleaseHeldLocked();
         stopping = true;
         changed.notify_all();
     }
@@ -82,7 +87,8 @@ void SimulatedPort::Impl::WorkerLoop()
     }
 }
 
-NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, std::function<void()> fill)
+NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, std::function<void()> fill,
+                                     ULONG_PTR arrived)
 {
     if (when == Completion::Immediate) {
         fill();
@@ -95,13 +101,70 @@ NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, std::function<vo
         fill();
         IofCompleteRequest(irp, IO_SERIAL_INCREMENT);
     };
-    std::lock_guard<std::mutex> guard(lock);
-    if (when == Completion::Held)
-        held.push_back(job);
-    else
-        jobs.push_back(job);
-    changed.notify_all();
+    bool cancelNow = false;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (when == Completion::Held) {
+            const bool cancellable = IsCancellable(irp);
+            held.push_back(HeldRequest{irp, job, cancellable, arrived});
+            if (cancellable) {
+                IoSetCancelRoutine(irp, CancelHeld);
+                // Cancelled before the routine was in place: the port finishes it itself.
+                cancelNow = irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr;
+                if (cancelNow)
+                    held.pop_back();
+            }
+        } else {
+            jobs.push_back(job);
+        }
+        changed.notify_all();
+    }
+    if (cancelNow)
+        CompleteCancelled(irp, arrived);
     return STATUS_PENDING;
+}
+
+void SimulatedPort::Impl::ReleaseHeldLocked()
+{
+    std::deque<HeldRequest> cancelling;
+    for (HeldRequest& request : held) {
+        // A null routine: IoCancelIrp has it, and its routine is on the way for this request.
+        if (request.cancellable && IoSetCancelRoutine(request.irp, nullptr) == nullptr)
+            cancelling.push_back(std::move(request));
+        else
+            jobs.push_back(std::move(request.job));
+    }
+    held = std::move(cancelling);
+    changed.notify_all();
+}
+
+VOID NTAPI SimulatedPort::Impl::CancelHeld(PDEVICE_OBJECT device, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Impl* port = PortOf(device);
+    bool found = false;
+    ULONG_PTR arrived = 0;
+    {
+        std::lock_guard<std::mutex> guard(port->lock);
+        for (auto it = port->held.begin(); it != port->held.end(); ++it) {
+            if (it->irp == irp) {
+                arrived = it->arrived;
+                port->held.erase(it);
+                found = true;
+                break;
+            }
+        }
+        port->changed.notify_all();
+    }
+    if (found)
+        CompleteCancelled(irp, arrived);
+}
+
+void SimulatedPort::Impl::CompleteCancelled(PIRP irp, ULONG_PTR arrived)
+{
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = arrived;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
 NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
@@ -126,13 +189,17 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
             Record(seen);
             if (outcome.Status == STATUS_CANCELLED)
                 irp->Cancel = TRUE;
-            return Finish(irp, outcome.When, [irp, buffer, asked, outcome] {
-                size_t n = std::min<size_t>(outcome.Payload.size(), asked);
-                if (buffer && n)
-                    std::memcpy(buffer, outcome.Payload.data(), n);
-                irp->IoStatus.Status = outcome.Status;
-                irp->IoStatus.Information = outcome.OverrideCount ? outcome.Count : n;
-            });
+            // The bytes land in the buffer as they arrive, before the read completes.
+            const size_t n = std::min<size_t>(outcome.Payload.size(), asked);
+            if (buffer && n)
+                std::memcpy(buffer, outcome.Payload.data(), n);
+            return Finish(
+                irp, outcome.When,
+                [irp, n, outcome] {
+                    irp->IoStatus.Status = outcome.Status;
+                    irp->IoStatus.Information = outcome.OverrideCount ? outcome.Count : n;
+                },
+                buffer ? n : 0);
         }
         case IRP_MJ_WRITE: {
             ULONG length = sl->Parameters.Write.Length;
@@ -152,17 +219,10 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
                 } else {
                     sink = writeSink;
                 }
-                if (NT_SUCCESS(status) && !sink) {
-                    received.insert(received.end(), seen.Input.begin(), seen.Input.end());
-                    writes.push_back(seen.Input);
-                }
             }
-            if (sink)
-                status = sink(seen.Input); // outside the lock: the device may take its time
             Record(seen);
-            return Finish(irp, when, [irp, status, length] {
-                irp->IoStatus.Status = status;
-                irp->IoStatus.Information = NT_SUCCESS(status) ? length : 0;
+            return Finish(irp, when, [this, irp, buffer, length, status, sink] {
+                SendWrite(irp, buffer, length, status, sink);
             });
         }
         case IRP_MJ_DEVICE_CONTROL:
@@ -186,8 +246,9 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
             seen.PowerState = static_cast<ULONG>(sl->Parameters.Power.State.SystemState);
             return FinishWith(irp, seen, powerResult);
         case IRP_MJ_CREATE:
-            return FinishWith(irp, seen, createResult);
+            return Create(irp, seen);
         case IRP_MJ_CLOSE:
+            ForgetOpen();
             return FinishWith(irp, seen, closeResult);
         default: {
             NTSTATUS status;
@@ -204,6 +265,50 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
             });
         }
     }
+}
+
+// The bytes leave now, read from the caller's buffer as they go.
+void SimulatedPort::Impl::SendWrite(PIRP irp, const UCHAR* buffer, ULONG length, NTSTATUS status,
+                                    const std::function<NTSTATUS(const Bytes&)>& sink)
+{
+    if (NT_SUCCESS(status)) {
+        const Bytes sent = buffer ? Bytes(buffer, buffer + length) : Bytes();
+        if (sink) {
+            status = sink(sent); // outside the lock: the device may take its time
+        } else {
+            std::lock_guard<std::mutex> guard(lock);
+            received.insert(received.end(), sent.begin(), sent.end());
+            writes.push_back(sent);
+        }
+    }
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = NT_SUCCESS(status) ? length : 0;
+}
+
+void SimulatedPort::Impl::ForgetOpen()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (opens > 0)
+        opens--;
+}
+
+// A port that keeps others out refuses an open while one is open.
+NTSTATUS SimulatedPort::Impl::Create(PIRP irp, PortRequest& seen)
+{
+    bool refused;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        refused = exclusivity == Exclusivity::PortDriver && opens > 0;
+        if (!refused && NT_SUCCESS(createResult.first))
+            opens++;
+    }
+    if (!refused)
+        return FinishWith(irp, seen, createResult);
+    Record(seen);
+    return Finish(irp, Completion::Immediate, [irp] {
+        irp->IoStatus.Status = STATUS_ACCESS_DENIED;
+        irp->IoStatus.Information = 0;
+    });
 }
 
 NTSTATUS SimulatedPort::Impl::FinishWith(PIRP irp, PortRequest& seen,
@@ -330,6 +435,15 @@ void SimulatedPort::SetFlags(ULONG flags)
 void SimulatedPort::SetStackSize(CCHAR size)
 {
     impl_->pdo->StackSize = size;
+}
+void SimulatedPort::SetExclusive(Exclusivity how)
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    impl_->exclusivity = how;
+    if (how == Exclusivity::IoManager)
+        impl_->pdo->Flags |= DO_EXCLUSIVE;
+    else
+        impl_->pdo->Flags &= ~static_cast<ULONG>(DO_EXCLUSIVE);
 }
 
 void SimulatedPort::QueueRead(const ReadOutcome& outcome)
@@ -461,10 +575,7 @@ bool SimulatedPort::WaitForHeld(size_t count)
 void SimulatedPort::ReleaseHeld()
 {
     std::lock_guard<std::mutex> guard(impl_->lock);
-    for (auto& job : impl_->held)
-        impl_->jobs.push_back(std::move(job));
-    impl_->held.clear();
-    impl_->changed.notify_all();
+    impl_->ReleaseHeldLocked();
 }
 
 void SimulatedPort::WaitIdle()

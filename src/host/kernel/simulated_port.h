@@ -15,6 +15,7 @@ struct SimulatedPort::Impl {
     Impl();
     ~Impl();
     NTSTATUS Dispatch(PIRP irp);
+    void ReleaseHeldLocked(); // every held request not being cancelled goes to the worker
 
     DRIVER_OBJECT driver;
     DRIVER_EXTENSION driverExtension;
@@ -52,14 +53,29 @@ struct SimulatedPort::Impl {
 
     std::vector<PortRequest> requests;
 
-    std::deque<std::function<void()>> held;
+    Exclusivity exclusivity = Exclusivity::None;
+    int opens = 0;
+
+    struct HeldRequest {
+        PIRP irp;
+        std::function<void()> job;
+        bool cancellable;
+        ULONG_PTR arrived; // bytes already in a read's buffer, reported when it is cancelled
+    };
+    std::deque<HeldRequest> held;
     std::deque<std::function<void()>> jobs;
     bool busy = false;
     bool stopping = false;
     std::thread worker;
 
   private:
-    NTSTATUS Finish(PIRP irp, Completion when, std::function<void()> fill);
+    NTSTATUS Finish(PIRP irp, Completion when, std::function<void()> fill, ULONG_PTR arrived = 0);
+    NTSTATUS Create(PIRP irp, PortRequest& seen);
+    void ForgetOpen();
+    void SendWrite(PIRP irp, const UCHAR* buffer, ULONG length, NTSTATUS status,
+                   const std::function<NTSTATUS(const Bytes&)>& sink);
+    static VOID NTAPI CancelHeld(PDEVICE_OBJECT device, PIRP irp);
+    static void CompleteCancelled(PIRP irp, ULONG_PTR arrived);
     NTSTATUS FinishWith(PIRP irp, PortRequest& seen,
                         const std::pair<NTSTATUS, Completion>& scripted);
     NTSTATUS DeviceControl(PIRP irp, PIO_STACK_LOCATION sl, PortRequest& seen);

@@ -1,4 +1,5 @@
 // Verifier findings: each one goes to a pluggable handler; by default the process stops.
+#include "kernel_routines.h"
 #include "kernel_state.h"
 
 #include <cstdio>
@@ -42,6 +43,28 @@ void Report(VerifierRule rule, const std::string& message)
         handler = CurrentHandler();
     }
     handler(Finding{RuleEntry(rule).name, message});
+}
+
+void CheckCallerIrql(KernelRoutine routine)
+{
+    CheckCallerIrql(routine, RoutineEntry(routine).highest);
+}
+
+void CheckCallerIrql(KernelRoutine routine, KIRQL highest)
+{
+    const KIRQL irql = KeGetCurrentIrql();
+    if (irql > highest)
+        Report(VerifierRule::RoutineIrql,
+               std::string(RoutineEntry(routine).name) + " called at IRQL " + std::to_string(irql) +
+                   "; the kit allows it up to IRQL " + std::to_string(highest));
+}
+
+KIRQL PoolHighestIrql(KernelRoutine routine, POOL_TYPE type)
+{
+    // Paged pool types are the odd ones.
+    const bool paged = (static_cast<int>(type) & 1) != 0;
+    const KIRQL highest = RoutineEntry(routine).highest;
+    return paged && kPagedPoolHighestIrql < highest ? kPagedPoolHighestIrql : highest;
 }
 
 } // namespace standin

@@ -8,6 +8,7 @@
 #include <ntddk.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <map>
 #include <string>
@@ -23,6 +24,17 @@ constexpr bool kRunsDriverImages =
 #else
     false;
 #endif
+
+// A section as mapped: what the kernel's paging rules go by.
+struct ImageSection {
+    std::string name;
+    ULONG rva;
+    ULONG extent; // bytes it spans in the image
+    ULONG characteristics;
+    int protection; // of its pages, as mmap's PROT_* bits
+};
+
+constexpr ULONG kSectionDiscardable = 0x02000000; // IMAGE_SCN_MEM_DISCARDABLE
 
 class DriverImage
 {
@@ -45,6 +57,7 @@ class DriverImage
     // The mapped bytes at `rva`, or null unless all `length` bytes lie inside the image.
     void* At(ULONG rva, ULONG length) const;
     bool Contains(const void* address) const;
+    const std::vector<ImageSection>& Sections() const { return sections_; }
 
     // Deepest stack use seen in a completion routine of this image, by the routine's RVA;
     // the kernel records it each time it calls one.
@@ -60,7 +73,11 @@ class DriverImage
     ULONG entryRva_ = 0;
     mutable std::mutex stackLock_;
     std::map<ULONG, ULONG> completionStack_;
+    std::vector<ImageSection> sections_;
 };
+
+// The PE header checksum of `file`, the 4-byte field at `fieldOffset` read as zero.
+uint32_t PeCheckSum(const std::vector<unsigned char>& file, size_t fieldOffset);
 
 // The routine the stand-in exports under `name` from `module` (compared without regard to
 // case, as the loader does), or null.

@@ -37,6 +37,50 @@ struct RequestResult {
                                // the caller's output length; untouched bytes keep their fill
 };
 
+// ---- The same outcome as a program on XP sees it --------------------------------------------
+enum class Win32Call { ReadFile, WriteFile, DeviceIoControl };
+enum class HandleKind { Synchronous, Overlapped }; // opened without or with FILE_FLAG_OVERLAPPED
+
+struct ApplicationView {
+    bool Returned = false;            // the call's return value
+    ULONG LastError = 0;              // GetLastError() after a FALSE return, else 0
+    ULONG Transferred = 0;            // the byte count the call itself reports
+    bool CompletionSignalled = false; // OVERLAPPED event set, port packet or APC queued
+};
+
+// How kernel32 reads a request's outcome, and whether the I/O manager signalled its completion.
+ApplicationView WhatApplicationSees(Win32Call call, HandleKind handle, const RequestResult& r);
+
+// XP's RtlNtStatusToDosError for the statuses the stand-in and its drivers use; any other
+// gives ERROR_MR_MID_NOT_FOUND, as XP gives for a status it does not know.
+ULONG Win32ErrorOf(NTSTATUS status);
+
+namespace win32
+{
+enum : ULONG {
+    ERROR_SUCCESS = 0,
+    ERROR_INVALID_FUNCTION = 1,
+    ERROR_FILE_NOT_FOUND = 2,
+    ERROR_ACCESS_DENIED = 5,
+    ERROR_NOT_READY = 21,
+    ERROR_BAD_COMMAND = 22,
+    ERROR_GEN_FAILURE = 31,
+    ERROR_HANDLE_EOF = 38,
+    ERROR_NOT_SUPPORTED = 50,
+    ERROR_INVALID_PARAMETER = 87,
+    ERROR_SEM_TIMEOUT = 121,
+    ERROR_INSUFFICIENT_BUFFER = 122,
+    ERROR_BUSY = 170,
+    ERROR_MORE_DATA = 234,
+    ERROR_MR_MID_NOT_FOUND = 317,
+    ERROR_OPERATION_ABORTED = 995,
+    ERROR_IO_PENDING = 997,
+    ERROR_RETRY = 1237,
+    ERROR_NO_SYSTEM_RESOURCES = 1450,
+    ERROR_TIMEOUT = 1460,
+};
+} // namespace win32
+
 // A request issued without waiting; Wait() blocks until it has completed.
 class PendingRequest
 {
@@ -85,7 +129,16 @@ struct PortRequest {
     bool HadSystemBuffer = false;
 };
 
-// The device below: a serial-port driver of its own, with a scripted behaviour.
+// How a port keeps a second open out, in XP's two ways.
+enum class Exclusivity {
+    None,
+    IoManager,  // the device is exclusive: the I/O manager refuses before any driver sees it
+    PortDriver, // the port's create routine refuses an open while one is open
+};
+
+// The device below: a serial-port driver of its own, with a scripted behaviour. A pending
+// read's buffer takes the bytes as they arrive; a write's buffer is read when the bytes are
+// sent, at its completion. Held reads, writes and device controls can be cancelled.
 class SimulatedPort
 {
   public:
@@ -93,6 +146,7 @@ class SimulatedPort
     void SetDeviceType(DEVICE_TYPE type); // default FILE_DEVICE_SERIAL_PORT
     void SetFlags(ULONG flags);           // default DO_BUFFERED_IO | DO_POWER_PAGABLE
     void SetStackSize(CCHAR size);        // default 1
+    void SetExclusive(Exclusivity how);   // default Exclusivity::None
 
     // Reads: scripted outcomes served in order; with none left, a read ends in a time-out.
     void QueueRead(const ReadOutcome& outcome);

@@ -115,6 +115,7 @@ typedef struct _LIST_ENTRY {
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
 #define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
+#define STATUS_END_OF_FILE ((NTSTATUS)0xC0000011L)
 #define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
 #define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
 #define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
@@ -126,6 +127,7 @@ typedef struct _LIST_ENTRY {
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
 #define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
+#define STATUS_RETRY ((NTSTATUS)0xC000022DL)
 
 // ---- IRQL, modes, waits ---------------------------------------------------------------------
 #define PASSIVE_LEVEL 0
@@ -615,6 +617,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 VOID NTAPI IoFreeIrp(PIRP Irp);
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
@@ -735,4 +740,17 @@ inline LONG InterlockedIncrement(LONG volatile* Addend)
 inline LONG InterlockedDecrement(LONG volatile* Addend)
 {
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+
+inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+
+// Returns the routine it replaced: null when IoCancelIrp has already taken it.
+inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
+{
+    return reinterpret_cast<PDRIVER_CANCEL>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Irp->CancelRoutine),
+                                   reinterpret_cast<PVOID>(CancelRoutine)));
 }

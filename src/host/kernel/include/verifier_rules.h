@@ -29,7 +29,12 @@ enum class VerifierRule {
     // IRQL, waits and power.
     Irql,
     WaitAtDispatch,
+    RoutineIrql,
+    PageableAtDispatch,
     Power,
+    PowerNotStartedNext,
+    PowerNotPoCallDriver,
+    PowerPagableMismatch,
     // Pool and physical memory.
     BadPoolFree,
     BadUnmap,
@@ -42,6 +47,7 @@ enum class VerifierRule {
     ReturnedBeforeCompletion,
     RequestNeverCompleted,
     ReturnedStatusDiffers,
+    RefusedWithWarning,
     DevicesAtUnload,
     PoolAtUnload,
     MappingAtUnload,
@@ -53,9 +59,10 @@ enum class VerifierRule {
 
 struct VerifierRuleEntry {
     VerifierRule rule;
-    const char* name;    // as findings carry it
-    const char* catches; // the driver fault
-    const char* where;   // the stand-in routine that checks it
+    const char* name;            // as findings carry it
+    const char* catches;         // the driver fault
+    const char* where;           // the stand-in routine that checks it
+    const char* basis = nullptr; // the kit's word, or the Driver Verifier option it mirrors
 };
 
 inline constexpr VerifierRuleEntry kVerifierRules[] = {
@@ -104,9 +111,37 @@ inline constexpr VerifierRuleEntry kVerifierRules[] = {
      "KfRaiseIrql, KfLowerIrql"},
     {VerifierRule::WaitAtDispatch, "wait-at-dispatch",
      "a wait with a non-zero time-out at DISPATCH_LEVEL or above", "KeWaitForSingleObject"},
+    {VerifierRule::RoutineIrql, "routine-irql",
+     "a kernel routine called above the highest IRQL its reference page allows (for pool, the "
+     "highest for the pool type)",
+     "every exported routine, on entry (kKernelRoutines)",
+     "the IRQL line of each routine's reference page in the kit; Driver Verifier's IRQL "
+     "checking"},
+    {VerifierRule::PageableAtDispatch, "pageable-at-dispatch",
+     "an image's PAGE* or .eda* section touched at DISPATCH_LEVEL or above, or a discardable "
+     "(INIT) section touched after DriverEntry returned",
+     "the image's page-fault handler (image_paging.cpp)",
+     "Driver Verifier's Force IRQL Checking: pageable code and data are trimmed whenever IRQL "
+     "rises to DISPATCH_LEVEL; XP's loader makes PAGE* and .eda* sections pageable and frees "
+     "discardable ones once DriverEntry has returned"},
     {VerifierRule::Power, "power",
      "PoStartNextPowerIrp or PoCallDriver with a request that is not a power request",
      "PoStartNextPowerIrp, PoCallDriver"},
+    {VerifierRule::PowerNotStartedNext, "power-not-started-next",
+     "a power request passed on by a driver that did not call PoStartNextPowerIrp for it",
+     "IofCallDriver",
+     "PoStartNextPowerIrp: on XP every driver calls it for each power request, while the stack "
+     "location is its own, before passing the request on or completing it"},
+    {VerifierRule::PowerNotPoCallDriver, "power-not-po-call-driver",
+     "a power request sent down with IofCallDriver instead of PoCallDriver", "IofCallDriver",
+     "PoCallDriver: on XP power requests go down only through it, so that the power manager "
+     "can keep one at a time per device"},
+    {VerifierRule::PowerPagableMismatch, "power-pagable-mismatch",
+     "DO_POWER_PAGABLE on a device attached above one that has it clear",
+     "Harness::AddDevice, PoCallDriver",
+     "Setting Device Object Flags for Power Management: a driver must not set "
+     "DO_POWER_PAGABLE above a device that clears it, since that stack gets its power "
+     "requests at DISPATCH_LEVEL"},
     {VerifierRule::BadPoolFree, "bad-pool-free",
      "ExFreePool of memory that is not an outstanding pool block", "ExFreePool"},
     {VerifierRule::BadUnmap, "bad-unmap",
@@ -128,6 +163,14 @@ inline constexpr VerifierRuleEntry kVerifierRules[] = {
     {VerifierRule::ReturnedStatusDiffers, "returned-status-differs",
      "a dispatch routine returned another final status than the request completed with",
      "the harness's application requests"},
+    {VerifierRule::RefusedWithWarning, "refused-with-warning",
+     "a read, write or device-control request that the top driver completes in its dispatch "
+     "routine without passing it on, with no data and a warning status (neither success nor "
+     "error)",
+     "the harness's application requests",
+     "NT_SUCCESS and NT_ERROR: for any status that is not an error the I/O manager writes the "
+     "status block, sets the event and queues the completion, while ReadFile, WriteFile and "
+     "DeviceIoControl report a warning as failure"},
     {VerifierRule::DevicesAtUnload, "devices-at-unload",
      "device objects of the driver still there when its unload routine returned",
      "Harness::Unload"},
