@@ -720,6 +720,15 @@ const Correct kCorrect[] = {
          Reading(h, ReadAllocatingNonPaged);
      }},
     {"RefusedWithAnError", [](Harness& h) { Reading(h, RefuseWithError); }},
+    // The port's own warning, handed up by a filter that skipped its location, is not the
+    // filter's refusal.
+    {"PortWarnsBelowASkippingFilter",
+     [](Harness& h) {
+         config.mode = tf::Mode::Skip;
+         h.AddDevice();
+         h.Port().QueueRead(ReadOutcome::Failure(STATUS_DEVICE_BUSY));
+         h.Read(8);
+     }},
 };
 
 class CorrectTest : public tf::FilterTest, public ::testing::WithParamInterface<Correct>

@@ -104,7 +104,7 @@ void CheckRefusal(UCHAR major, const RequestResult& result, PIRP irp)
     bool passedOn;
     {
         std::lock_guard<std::mutex> guard(Kernel().lock);
-        passedOn = Kernel().irps[irp].lowestLocation < irp->StackCount;
+        passedOn = Kernel().irps[irp].sends > 1;
     }
     if (!passedOn) {
         std::ostringstream text;

@@ -302,7 +302,6 @@ PIRP AllocateIrpInternal(CCHAR stackSize, bool fromHarness)
     irp->RequestorMode = KernelMode;
     IrpTrack track;
     track.fromHarness = fromHarness;
-    track.lowestLocation = stackSize + 1;
     track.returns.resize(static_cast<size_t>(stackSize) + 2);
     track.mark.assign(static_cast<size_t>(stackSize) + 2, -1);
     std::lock_guard<std::mutex> guard(Kernel().lock);
@@ -371,7 +370,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool fromPoCallDriver
             CheckPowerPassing(Irp, track, sl, fromPoCallDriver, findings);
             track.state = IrpTrack::Sent;
             track.mark[location] = -1;
-            track.lowestLocation = std::min(track.lowestLocation, location);
+            track.sends++;
             sl->DeviceObject = DeviceObject;
             dispatch = DeviceObject->DriverObject->MajorFunction[sl->MajorFunction];
             if (!dispatch)

@@ -27,7 +27,9 @@ struct IrpTrack {
     bool freeDeferred = false;
     bool routineRunning = false;
     bool startNextDue = false; // a power request whose driver has not called PoStartNextPowerIrp
-    int lowestLocation = 0;    // the lowest stack location it has been sent to
+    // Drivers it has been sent to. Not its stack location: a driver that skips its location
+    // hands the driver below the one it had itself.
+    int sends = 0;
     std::thread::id routineThread; // where the running completion routine runs
     // Pending-return bookkeeping per stack location (index 1..StackCount).
     std::vector<std::vector<NTSTATUS>> returns; // dispatch results not yet checked
