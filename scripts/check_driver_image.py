@@ -38,7 +38,9 @@ ALLOWED_IMPORTS = {
     },
     "hal.dll": set(),
 }
-PAGED_PREFIXES = ("PAGE", "INIT")
+# XP's loader makes sections named PAGE* or .eda* pageable and discards INIT ones once
+# DriverEntry has returned; the read path runs at dispatch level, where neither may be touched.
+PAGED_PREFIXES = ("PAGE", "INIT", ".EDA")
 
 # Mnemonics and operands of the x87, MMX and SSE units, in objdump's AT&T syntax.
 FPU_MNEMONIC = re.compile(r"^(f[a-z0-9]*|emms|femms|wait|ldmxcsr|stmxcsr|vldmxcsr|vstmxcsr)$")

@@ -79,6 +79,8 @@ def patched_image_cases(image, map_path, objects, workdir):
         ("no-writable-code", put(code_section, "Characteristics", lambda v: v | scn["IMAGE_SCN_MEM_WRITE"])),
         ("non-paged", put(code_section, "Characteristics", lambda v: v | scn["IMAGE_SCN_MEM_DISCARDABLE"])),
         ("non-paged", put(code_section, "Name", lambda _: b"PAGE")),
+        ("non-paged", put(code_section, "Name", lambda _: b"INIT")),
+        ("non-paged", put(code_section, "Name", lambda _: b".edata")),
         ("no-fpu-code", entry_code),
         ("relocations", put(directory("IMAGE_DIRECTORY_ENTRY_BASERELOC"), "Size", lambda _: 0)),
         ("version-resource", put(directory("IMAGE_DIRECTORY_ENTRY_RESOURCE"), "Size", lambda _: 0)),
