@@ -213,7 +213,8 @@ static LINE_FATE RewriteByType(DEVICE_EXTENSION* ext, const UCHAR* line, ULONG s
             BuildRmc(work);
             NavState.TimeValid = FALSE;
         } else {
-            // GPS time: the RMC carries the time stored from the previous time sentence.
+            // GPS time: the RMC carries the time stored from the previous time sentence, which
+            // GPS_UTC_BASE_OFFSET allows for.
             BuildRmc(work);
             ParseTimeSentenceGps(line);
         }
