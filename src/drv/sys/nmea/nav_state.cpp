@@ -230,8 +230,10 @@ void ParseTimeSentenceGps(const UCHAR* line)
         NavState.TimeValid = FALSE;
         return;
     }
-    // The stamp is read at fixed offsets; all of it must be in the storage.
-    if (timeComma + 1 + STAMP_LENGTH > NMEA_LINE_SIZE) {
+    // Like a copied field, the stamp is taken only when it lies ahead of the "*", within the
+    // storage: cut short, it would read the checksum, line end and zero fill for a time.
+    const ULONG star = FindByte(line, timeComma, NMEA_LINE_SIZE, '*');
+    if (timeComma + 1 + STAMP_LENGTH > star) {
         return;
     }
     NavState.TimeValid = TRUE;
