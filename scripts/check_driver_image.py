@@ -9,21 +9,18 @@ import argparse
 import glob
 import os
 import re
-import struct
 import subprocess
 import sys
 from dataclasses import dataclass, field
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import pe_checksum  # noqa: E402
+import pefile
 
-IMAGE_FILE_MACHINE_I386 = 0x014C
-PE32_MAGIC = 0x010B
-SUBSYSTEM_NATIVE = 1
-SCN_CNT_CODE = 0x00000020
-SCN_MEM_EXECUTE = 0x20000000
-SCN_MEM_WRITE = 0x80000000
-SCN_MEM_DISCARDABLE = 0x02000000
+MACHINE_I386 = pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]
+SUBSYSTEM_NATIVE = pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_NATIVE"]
+DIRECTORY = pefile.DIRECTORY_ENTRY
+RT_VERSION = pefile.RESOURCE_TYPE["RT_VERSION"]
+# A malformed image fails the check that meets it; these are how it shows.
+MALFORMED = (pefile.PEFormatError, ValueError, IndexError)
 
 # What the driver may import. Windows XP exports all of these; the I/O, event, power,
 # mapping, pool, string and registry routines are the ones the driver calls, and the
@@ -41,6 +38,9 @@ ALLOWED_IMPORTS = {
     },
     "hal.dll": set(),
 }
+# XP's loader makes sections named PAGE* or .eda* pageable and discards INIT ones once
+# DriverEntry has returned; the read path runs at dispatch level, where neither may be touched.
+PAGED_PREFIXES = ("PAGE", "INIT", ".EDA")
 
 # Mnemonics and operands of the x87, MMX and SSE units, in objdump's AT&T syntax.
 FPU_MNEMONIC = re.compile(r"^(f[a-z0-9]*|emms|femms|wait|ldmxcsr|stmxcsr|vldmxcsr|vstmxcsr)$")
@@ -53,98 +53,28 @@ STACK_BUDGET = 1536
 OUTSIDE_FRAME = 64
 
 
-@dataclass
-class Section:
-    name: str
-    vaddr: int
-    vsize: int
-    raw_offset: int
-    raw_size: int
-    flags: int
+def load(data: bytes) -> pefile.PE:
+    """Headers and sections; the import and resource directories are read when asked for."""
+    return pefile.PE(data=data, fast_load=True)
 
 
-@dataclass
-class Image:
-    data: bytes
-    machine: int = 0
-    magic: int = 0
-    entry: int = 0
-    image_base: int = 0
-    subsystem: int = 0
-    subsystem_version: tuple = (0, 0)
-    sections: list = field(default_factory=list)
-    directories: list = field(default_factory=list)
-
-    def rva_to_offset(self, rva: int) -> int:
-        for s in self.sections:
-            if s.vaddr <= rva < s.vaddr + max(s.vsize, s.raw_size):
-                if rva - s.vaddr >= s.raw_size:
-                    raise ValueError(f"RVA 0x{rva:x} lies in uninitialised data")
-                return s.raw_offset + rva - s.vaddr
-        raise ValueError(f"RVA 0x{rva:x} is in no section")
-
-    def section_at(self, rva: int):
-        for s in self.sections:
-            if s.vaddr <= rva < s.vaddr + max(s.vsize, s.raw_size):
-                return s
-        return None
-
-    def cstring(self, rva: int) -> str:
-        off = self.rva_to_offset(rva)
-        end = self.data.index(b"\0", off)
-        return self.data[off:end].decode("ascii", "replace")
+def section_name(section) -> str:
+    return section.Name.rstrip(b"\0").decode("ascii", "replace")
 
 
-def parse_image(data: bytes) -> Image:
-    img = Image(data)
-    if data[:2] != b"MZ":
-        raise ValueError("not an MZ executable")
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    if data[pe : pe + 4] != b"PE\0\0":
-        raise ValueError("no PE signature")
-    img.machine, nsections, _, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
-    opt = pe + 24
-    img.magic = struct.unpack_from("<H", data, opt)[0]
-    if img.magic != PE32_MAGIC:
-        return img
-    img.entry = struct.unpack_from("<I", data, opt + 16)[0]
-    img.image_base = struct.unpack_from("<I", data, opt + 28)[0]
-    img.subsystem_version = struct.unpack_from("<HH", data, opt + 48)
-    img.subsystem = struct.unpack_from("<H", data, opt + 68)[0]
-    ndirs = struct.unpack_from("<I", data, opt + 92)[0]
-    img.directories = [struct.unpack_from("<II", data, opt + 96 + 8 * i) for i in range(min(ndirs, 16))]
-    table = opt + opt_size
-    for i in range(nsections):
-        raw = struct.unpack_from("<8sIIIIIIHHI", data, table + 40 * i)
-        name = raw[0].rstrip(b"\0").decode("ascii", "replace")
-        img.sections.append(Section(name, raw[2], raw[1], raw[4], raw[3], raw[9]))
-    return img
+def directory(pe: pefile.PE, name: str):
+    """The data directory entry, or None where the header has fewer entries."""
+    index = DIRECTORY[name]
+    entries = pe.OPTIONAL_HEADER.DATA_DIRECTORY
+    return entries[index] if index < len(entries) else None
 
 
-def read_imports(img: Image):
+def read_imports(pe: pefile.PE):
     """[(dll, name-or-'#ordinal')] from the import directory."""
-    rva, size = img.directories[1] if len(img.directories) > 1 else (0, 0)
-    result = []
-    if not rva:
-        return result
-    off = img.rva_to_offset(rva)
-    while True:
-        lookup, _, _, name_rva, thunk = struct.unpack_from("<IIIII", img.data, off)
-        if not (lookup or name_rva or thunk):
-            break
-        dll = img.cstring(name_rva)
-        entry = img.rva_to_offset(lookup or thunk)
-        while True:
-            value = struct.unpack_from("<I", img.data, entry)[0]
-            if not value:
-                break
-            if value & 0x80000000:
-                result.append((dll, f"#{value & 0xFFFF}"))
-            else:
-                result.append((dll, img.cstring(value + 2)))
-            entry += 4
-        off += 20
-    return result
+    pe.parse_data_directories(directories=[DIRECTORY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+    return [(entry.dll.decode("ascii", "replace"),
+             imp.name.decode("ascii", "replace") if imp.name else f"#{imp.ordinal}")
+            for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []) for imp in entry.imports]
 
 
 def map_symbols(map_text: str) -> dict:
@@ -167,34 +97,37 @@ class Report:
             self.failed.append(name)
 
 
-def check_header(r: Report, img: Image):
-    r.check("pe32-i386", img.machine == IMAGE_FILE_MACHINE_I386 and img.magic == PE32_MAGIC,
-            f"machine 0x{img.machine:04x}, optional header magic 0x{img.magic:04x}")
-    ok = img.subsystem == SUBSYSTEM_NATIVE and img.subsystem_version <= (5, 1)
-    r.check("native-subsystem", ok,
-            f"subsystem {img.subsystem}, version {img.subsystem_version[0]}.{img.subsystem_version[1]}")
+def check_header(r: Report, pe: pefile.PE):
+    machine, magic = pe.FILE_HEADER.Machine, pe.OPTIONAL_HEADER.Magic
+    r.check("pe32-i386", machine == MACHINE_I386 and magic == pefile.OPTIONAL_HEADER_MAGIC_PE,
+            f"machine 0x{machine:04x}, optional header magic 0x{magic:04x}")
+    oh = pe.OPTIONAL_HEADER
+    version = (oh.MajorSubsystemVersion, oh.MinorSubsystemVersion)
+    r.check("native-subsystem", oh.Subsystem == SUBSYSTEM_NATIVE and version <= (5, 1),
+            f"subsystem {oh.Subsystem}, version {version[0]}.{version[1]}")
 
 
-def check_entry(r: Report, img: Image, symbols: dict):
+def check_entry(r: Report, pe: pefile.PE, symbols: dict):
     names = [n for n in symbols if n == "DriverEntry" or n.startswith("DriverEntry@")]
     if len(names) != 1:
         r.check("entry-point", False, f"DriverEntry in the map: {names or 'none'}")
         return
-    rva = symbols[names[0]] - img.image_base
-    section = img.section_at(img.entry)
-    in_code = section is not None and bool(section.flags & SCN_MEM_EXECUTE)
-    r.check("entry-point", img.entry == rva and in_code,
-            f"AddressOfEntryPoint 0x{img.entry:x}, {names[0]} at 0x{rva:x}"
+    entry = pe.OPTIONAL_HEADER.AddressOfEntryPoint
+    rva = symbols[names[0]] - pe.OPTIONAL_HEADER.ImageBase
+    section = pe.get_section_by_rva(entry)
+    in_code = section is not None and bool(section.IMAGE_SCN_MEM_EXECUTE)
+    r.check("entry-point", entry == rva and in_code,
+            f"AddressOfEntryPoint 0x{entry:x}, {names[0]} at 0x{rva:x}"
             + ("" if in_code else ", not in an executable section"))
 
 
-def check_checksum(r: Report, img: Image):
-    have, want = pe_checksum.stored(img.data), pe_checksum.compute(img.data)
+def check_checksum(r: Report, pe: pefile.PE):
+    have, want = pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum()
     r.check("checksum", have == want and have != 0, f"stored 0x{have:08x}, computed 0x{want:08x}")
 
 
-def check_imports(r: Report, img: Image):
-    imports = read_imports(img)
+def check_imports(r: Report, pe: pefile.PE):
+    imports = read_imports(pe)
     bad = [f"{dll}!{name}" for dll, name in imports
            if name not in ALLOWED_IMPORTS.get(dll.lower(), set())]
     listing = ", ".join(f"{dll}!{name}" for dll, name in imports)
@@ -202,29 +135,31 @@ def check_imports(r: Report, img: Image):
             (f"not allowed: {', '.join(bad)}; " if bad else "") + f"{len(imports)}: {listing}")
 
 
-def check_sections(r: Report, img: Image):
-    bad = [s.name for s in img.sections
-           if (s.flags & (SCN_MEM_EXECUTE | SCN_CNT_CODE)) and s.flags & SCN_MEM_WRITE]
-    desc = ", ".join(f"{s.name}(0x{s.flags:08x})" for s in img.sections)
+def check_sections(r: Report, pe: pefile.PE):
+    bad = [section_name(s) for s in pe.sections
+           if (s.IMAGE_SCN_MEM_EXECUTE or s.IMAGE_SCN_CNT_CODE) and s.IMAGE_SCN_MEM_WRITE]
+    desc = ", ".join(f"{section_name(s)}(0x{s.Characteristics:08x})" for s in pe.sections)
     r.check("no-writable-code", not bad, (f"writable and executable: {bad}; " if bad else "") + desc)
     # The read path runs at dispatch level: no code or data may be paged out or discarded.
-    paged = [s.name for s in img.sections if s.name.upper().startswith(("PAGE", "INIT"))
-             or (s.flags & SCN_MEM_DISCARDABLE and s.name != ".reloc")]
+    paged = [section_name(s) for s in pe.sections
+             if section_name(s).upper().startswith(PAGED_PREFIXES)
+             or (s.IMAGE_SCN_MEM_DISCARDABLE and section_name(s) != ".reloc")]
     r.check("non-paged", not paged, f"pageable or discardable: {paged}" if paged else "every section resident")
-    relocs = len(img.directories) > 5 and img.directories[5][1] > 0
-    r.check("relocations", relocs, "base relocations present" if relocs else "no base relocations")
+    relocs = directory(pe, "IMAGE_DIRECTORY_ENTRY_BASERELOC")
+    ok = relocs is not None and relocs.Size > 0
+    r.check("relocations", ok, "base relocations present" if ok else "no base relocations")
 
 
-def check_version_resource(r: Report, img: Image):
-    rva, size = img.directories[2] if len(img.directories) > 2 else (0, 0)
-    types = []
-    if rva and size:
-        root = img.rva_to_offset(rva)
-        named, ids = struct.unpack_from("<HH", img.data, root + 12)
-        types = [struct.unpack_from("<I", img.data, root + 16 + 8 * i)[0] for i in range(named + ids)]
-        blob = img.data[root : root + size]
-    has_version = 16 in types  # RT_VERSION
-    names = "nmeafilt.sys".encode("utf-16-le") in blob if has_version else False
+def check_version_resource(r: Report, pe: pefile.PE):
+    resources = directory(pe, "IMAGE_DIRECTORY_ENTRY_RESOURCE")
+    types, blob = [], b""
+    if resources is not None and resources.VirtualAddress and resources.Size:
+        pe.parse_data_directories(directories=[DIRECTORY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+        root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+        types = [e.id if e.id is not None else str(e.name) for e in root.entries] if root else []
+        blob = pe.get_data(resources.VirtualAddress, resources.Size)
+    has_version = RT_VERSION in types
+    names = has_version and "nmeafilt.sys".encode("utf-16-le") in blob
     r.check("version-resource", has_version and names,
             "VERSIONINFO naming nmeafilt.sys" if has_version and names
             else f"resource types {types}, file name {'found' if names else 'missing'}")
@@ -255,7 +190,7 @@ def check_fpu(r: Report, image_path: str, objdump: str):
             f"{count} instructions scanned" + (f"; {len(hits)} use x87/MMX/SSE: " + "; ".join(hits[:8]) if hits else ""))
 
 
-def check_constructors(r: Report, img: Image, map_text: str, symbols: dict, objects: list, objdump: str):
+def check_constructors(r: Report, pe: pefile.PE, map_text: str, symbols: dict, objects: list, objdump: str):
     problems = []
     ctor, dtor = symbols.get("CTOR_LIST__"), symbols.get("DTOR_LIST__")
     # The linker brackets the constructor list with a -1 and a 0 word: 8 bytes when empty.
@@ -264,8 +199,8 @@ def check_constructors(r: Report, img: Image, map_text: str, symbols: dict, obje
     for m in re.finditer(r"^ \.(ctors|init_array)\S*\s+0x[0-9a-f]+\s+0x([0-9a-f]+)\s+(\S+)", map_text, re.M):
         if int(m.group(2), 16):
             problems.append(f".{m.group(1)} from {os.path.basename(m.group(3))}")
-    problems += [f"section {s.name}" for s in img.sections
-                 if s.name.startswith((".ctors", ".init_array", ".tls", ".CRT"))]
+    problems += [f"section {section_name(s)}" for s in pe.sections
+                 if section_name(s).startswith((".ctors", ".init_array", ".tls", ".CRT"))]
     if objects:
         out = subprocess.run([objdump, "-h", "-t", *objects], check=True,
                              capture_output=True, text=True).stdout
@@ -415,7 +350,7 @@ def main(argv=None) -> int:
     callgraphs = [p[: -len(".obj")] + ".ci" for p in objects]
     missing = [p for p in callgraphs if not os.path.exists(p)]
 
-    img = parse_image(data)
+    pe = load(data)
     symbols = map_symbols(map_text)
     print(f"{args.image}: {len(data)} bytes, {len(objects)} objects")
     r = Report()
@@ -425,24 +360,23 @@ def main(argv=None) -> int:
     callgraphs = [p for p in callgraphs if p not in missing]
 
     def guarded(name, fn, *fargs):
-        # A malformed image fails the check that tripped over it instead of stopping the rest.
         try:
             return fn(r, *fargs)
-        except (ValueError, IndexError, struct.error) as e:
+        except MALFORMED as e:
             r.check(name, False, f"malformed image: {e}")
             return None
 
-    check_header(r, img)
-    guarded("entry-point", check_entry, img, symbols)
-    guarded("checksum", check_checksum, img)
-    guarded("imports", check_imports, img)
-    guarded("no-writable-code", check_sections, img)
-    guarded("version-resource", check_version_resource, img)
+    check_header(r, pe)
+    guarded("entry-point", check_entry, pe, symbols)
+    guarded("checksum", check_checksum, pe)
+    guarded("imports", check_imports, pe)
+    guarded("no-writable-code", check_sections, pe)
+    guarded("version-resource", check_version_resource, pe)
     guarded("no-fpu-code", check_fpu, args.image, args.objdump)
-    guarded("no-static-constructors", check_constructors, img, map_text, symbols, objects, args.objdump)
+    guarded("no-static-constructors", check_constructors, pe, map_text, symbols, objects, args.objdump)
     try:
-        imports = {name for _, name in read_imports(img)}
-    except (ValueError, IndexError, struct.error):
+        imports = {name for _, name in read_imports(pe)}
+    except MALFORMED:
         imports = set()
     check_stack(r, callgraphs, args.stack_root, args.stack_budget, set(args.allow_indirect), imports)
     if r.failed:

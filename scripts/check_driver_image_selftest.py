@@ -8,10 +8,10 @@ matching check to fail. The stack walk is tested on small call graphs with known
 import contextlib
 import io
 import os
-import shutil
-import struct
 import sys
 import tempfile
+
+import pefile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import check_driver_image as chk  # noqa: E402
@@ -39,51 +39,61 @@ def run_checker(image, map_path, objects):
 def patched_image_cases(image, map_path, objects, workdir):
     with open(image, "rb") as f:
         good = f.read()
-    img = chk.parse_image(good)
-    pe = struct.unpack_from("<I", good, 0x3C)[0]
-    opt = pe + 24
-    section_table = opt + struct.unpack_from("<H", good, pe + 20)[0]
-    text = next(i for i, s in enumerate(img.sections) if s.flags & chk.SCN_MEM_EXECUTE)
+    text = next(i for i, s in enumerate(chk.load(good).sections) if s.IMAGE_SCN_MEM_EXECUTE)
 
-    def put(fmt, offset, value):
-        return lambda d: struct.pack_into(fmt, d, offset, value)
-
-    def rename(old, new):
-        def apply(d):
-            at = bytes(d).index(old + b"\0")
-            d[at : at + len(new)] = new
+    def put(record, name, change):
+        """Damage to a header field: `record` finds the header in the image, `change` maps the
+        good value to the damaged one."""
+        def apply(pe):
+            target = record(pe)
+            setattr(target, name, change(getattr(target, name)))
         return apply
 
-    def entry_code(d):
-        # fldz at the entry point
-        d[img.rva_to_offset(img.entry) : img.rva_to_offset(img.entry) + 2] = b"\xd9\xee"
+    def file_header(pe):
+        return pe.FILE_HEADER
 
+    def optional_header(pe):
+        return pe.OPTIONAL_HEADER
+
+    def code_section(pe):
+        return pe.sections[text]
+
+    def directory(name):
+        return lambda pe: chk.directory(pe, name)
+
+    def rename(old, new):
+        return lambda pe: pe.set_bytes_at_offset(bytes(pe.__data__).index(old + b"\0"), new)
+
+    def entry_code(pe):
+        pe.set_bytes_at_rva(pe.OPTIONAL_HEADER.AddressOfEntryPoint, b"\xd9\xee")  # fldz
+
+    scn = pefile.SECTION_CHARACTERISTICS
     cases = [
-        ("pe32-i386", put("<H", pe + 4, 0x8664)),
-        ("native-subsystem", put("<H", opt + 68, 2)),
-        ("native-subsystem", put("<H", opt + 48, 6)),
-        ("entry-point", put("<I", opt + 16, img.entry + 16)),
+        ("pe32-i386", put(file_header, "Machine", lambda _: 0x8664)),
+        ("native-subsystem", put(optional_header, "Subsystem", lambda _: 2)),
+        ("native-subsystem", put(optional_header, "MajorSubsystemVersion", lambda _: 6)),
+        ("entry-point", put(optional_header, "AddressOfEntryPoint", lambda v: v + 16)),
         ("checksum", None),
         ("imports", rename(b"ntoskrnl.exe", b"ntoskrnl.exf")),
         ("imports", rename(b"memcpy", b"memcpx")),
-        ("no-writable-code", put("<I", section_table + 40 * text + 36,
-                                 img.sections[text].flags | chk.SCN_MEM_WRITE)),
-        ("non-paged", put("<I", section_table + 40 * text + 36,
-                          img.sections[text].flags | chk.SCN_MEM_DISCARDABLE)),
-        ("non-paged", put("8s", section_table + 40 * text, b"PAGE")),
+        ("no-writable-code", put(code_section, "Characteristics", lambda v: v | scn["IMAGE_SCN_MEM_WRITE"])),
+        ("non-paged", put(code_section, "Characteristics", lambda v: v | scn["IMAGE_SCN_MEM_DISCARDABLE"])),
+        ("non-paged", put(code_section, "Name", lambda _: b"PAGE")),
+        ("non-paged", put(code_section, "Name", lambda _: b"INIT")),
+        ("non-paged", put(code_section, "Name", lambda _: b".edata")),
         ("no-fpu-code", entry_code),
-        ("relocations", put("<I", opt + 96 + 8 * 5 + 4, 0)),
-        ("version-resource", put("<I", opt + 96 + 8 * 2 + 4, 0)),
+        ("relocations", put(directory("IMAGE_DIRECTORY_ENTRY_BASERELOC"), "Size", lambda _: 0)),
+        ("version-resource", put(directory("IMAGE_DIRECTORY_ENTRY_RESOURCE"), "Size", lambda _: 0)),
         ("version-resource", rename("nmeafilt.sys".encode("utf-16-le")[:-1], "nmeafilt.sy_".encode("utf-16-le")[:-1])),
     ]
     for want, damage in cases:
-        data = bytearray(good)
+        pe = chk.load(good)
         if damage is None:
-            struct.pack_into("<I", data, pe_checksum.checksum_offset(data),
-                             pe_checksum.stored(good) ^ 0x10)
+            pe.OPTIONAL_HEADER.CheckSum ^= 0x10
+            data = pe.write()
         else:
-            damage(data)
-            struct.pack_into("<I", data, pe_checksum.checksum_offset(data), pe_checksum.compute(data))
+            damage(pe)
+            data = pe_checksum.with_checksum(pe.write())
         path = os.path.join(workdir, "damaged.sys")
         with open(path, "wb") as f:
             f.write(data)

@@ -22,9 +22,10 @@ fi
 map="$sys/nmeafilt.map"
 objects="$sys/CMakeFiles/nmeafilt.dir"
 allow=(--allow-indirect Report --allow-indirect ProcessSentence --allow-indirect AssembleLines)
-python3 scripts/check_driver_image.py "$sys/nmeafilt.sys" --map "$map" --objects "$objects" "${allow[@]}"
-python3 scripts/check_driver_image_selftest.py "$sys/nmeafilt.sys" "$map" "$objects" "${allow[@]}"
+# The PE checks read binaries with pefile, which Debian's own interpreter sees.
+/usr/bin/python3 scripts/check_driver_image.py "$sys/nmeafilt.sys" --map "$map" --objects "$objects" "${allow[@]}"
+/usr/bin/python3 scripts/check_driver_image_selftest.py "$sys/nmeafilt.sys" "$map" "$objects" "${allow[@]}"
 
 for program in nmeafilt-check nmeafilt-setup; do
-    python3 scripts/check_xp_program.py "$build/src/win/$program.exe" --selftest
+    /usr/bin/python3 scripts/check_xp_program.py "$build/src/win/$program.exe" --selftest
 done

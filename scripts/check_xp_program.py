@@ -7,14 +7,15 @@ no DLL beyond kernel32, advapi32, setupapi and msvcrt, and from those only names
 expects each to be refused, so that a check which cannot fail does not go unnoticed."""
 import argparse
 import os
-import struct
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_driver_image import IMAGE_FILE_MACHINE_I386, PE32_MAGIC, Report, parse_image, read_imports  # noqa: E402
+import pefile
 
-SUBSYSTEM_CONSOLE = 3
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from check_driver_image import MACHINE_I386, Report, load, read_imports  # noqa: E402
+
+SUBSYSTEM_CONSOLE = pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"]
 ALLOWED_DLLS = {"kernel32.dll", "advapi32.dll", "setupapi.dll", "msvcrt.dll"}
 
 
@@ -33,13 +34,16 @@ def load_lists(folder):
 def check(path, exports):
     kernel32, later = load_lists(exports)
     with open(path, "rb") as f:
-        img = parse_image(f.read())
+        pe = load(f.read())
     r = Report()
-    r.check("pe32-i386", img.machine == IMAGE_FILE_MACHINE_I386 and img.magic == PE32_MAGIC,
-            f"machine 0x{img.machine:04x}, optional header 0x{img.magic:04x}")
-    r.check("console-5.01", img.subsystem == SUBSYSTEM_CONSOLE and img.subsystem_version == (5, 1),
-            f"subsystem {img.subsystem}, version {img.subsystem_version[0]}.{img.subsystem_version[1]:02d}")
-    imports = [(dll.lower(), name) for dll, name in read_imports(img)]
+    machine, magic = pe.FILE_HEADER.Machine, pe.OPTIONAL_HEADER.Magic
+    r.check("pe32-i386", machine == MACHINE_I386 and magic == pefile.OPTIONAL_HEADER_MAGIC_PE,
+            f"machine 0x{machine:04x}, optional header 0x{magic:04x}")
+    oh = pe.OPTIONAL_HEADER
+    version = (oh.MajorSubsystemVersion, oh.MinorSubsystemVersion)
+    r.check("console-5.01", oh.Subsystem == SUBSYSTEM_CONSOLE and version == (5, 1),
+            f"subsystem {oh.Subsystem}, version {version[0]}.{version[1]:02d}")
+    imports = [(dll.lower(), name) for dll, name in read_imports(pe)]
     dlls = sorted({dll for dll, _ in imports})
     r.check("dlls", set(dlls) <= ALLOWED_DLLS, ", ".join(dlls))
     bad = [f"{dll}!{name}" for dll, name in imports
@@ -51,14 +55,13 @@ def check(path, exports):
 
 
 def damaged(data, how):
-    data = bytearray(data)
+    pe = load(data)
     if how == "import":
-        at = data.index(b"\0CreateFileA\0") + 1
-        data[at:at + 11] = b"CreateFileX"
+        pe.set_bytes_at_offset(bytes(pe.__data__).index(b"\0CreateFileA\0") + 1, b"CreateFileX")
     else:
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        struct.pack_into("<HH", data, pe + 24 + 48, 6, 0)  # subsystem version 6.0
-    return bytes(data)
+        pe.OPTIONAL_HEADER.MajorSubsystemVersion = 6
+        pe.OPTIONAL_HEADER.MinorSubsystemVersion = 0
+    return bytes(pe.write())
 
 
 def selftest(path, exports):

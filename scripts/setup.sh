@@ -9,6 +9,7 @@ packages=(
     crossbuild-essential-i386 qemu-user googletest
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev wine64
     gpsd gpsd-clients systemd dpkg-dev
+    python3-pefile
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -172,8 +172,13 @@ TEST_F(NavStateTest, GpsTimeSentenceStatusAndConversion)
 
 TEST_F(NavStateTest, GpsTimeSentenceWithoutItsFieldsChangesNothing)
 {
-    for (const char* sentence : {"$PQXN,GPtim,GPS,2347,094117,08,12*", "$PQXN*", "$PQXN,1,2,3*",
-                                 "$PQXN,1,2,3,4,5,6,7*,8,"}) {
+    const std::string sentences[] = {
+        "$PQXN,GPtim,GPS,2347,094117,08,12*", "$PQXN*", "$PQXN,1,2,3*", "$PQXN,1,2,3,4,5,6,7*,8,",
+        // Fields 4 to 7 shorter than the stamp read at fixed offsets from field 4: its end would
+        // lie behind the "*", in the checksum, the line end and the zero fill.
+        testutil::Sentence("PQXN,GPtim,GPS,2347,1,2,3,4,2"),
+        testutil::Sentence("PQXN,GPtim,GPS,2347,0941,08,12,26,2")};
+    for (const std::string& sentence : sentences) {
         for (BOOLEAN valid : {FALSE, TRUE}) {
             ResetNavState();
             SetTime(",111111", ",222222");
@@ -181,6 +186,7 @@ TEST_F(NavStateTest, GpsTimeSentenceWithoutItsFieldsChangesNothing)
             ParseTimeSentenceGps(Line(sentence).get());
             EXPECT_EQ(NavState.TimeValid, valid) << sentence;
             EXPECT_EQ(Field(NavState.UtcTime, UTC_TIME_WIDTH), ",111111") << sentence;
+            EXPECT_EQ(Field(NavState.UtcDate, UTC_DATE_WIDTH), ",222222") << sentence;
         }
     }
 }

@@ -76,6 +76,7 @@ enum : ULONG {
     // Five times a command's 0.4 s at 1,200 baud: a port that takes longer holds the write.
     COMMAND_WRITE_BOUND_MS = 2000,
 };
+static_assert(COMMAND_BUFFER_SIZE >= ULONG(RATE_COMMAND_LENGTH), "room for a rate command");
 
 DRIVER_DISPATCH FilterDispatchRead;
 IO_COMPLETION_ROUTINE FilterReadComplete;

@@ -3,16 +3,6 @@
 // of the caller's and the received bytes are run through the sentence engine on the way up.
 #include "filter.h"
 
-const UCHAR RmcRateCommand[RATE_COMMAND_LENGTH] = {
-    '$', 'P', 'Q', 'X', 'N', ',', 'G', 'P', 'i', 'n', 't', ',', 'G', 'G', 'A',  '0',
-    '1', ',', 'G', 'S', 'A', '0', '1', ',', 'G', 'S', 'V', '0', '1', ',', 'V',  'T',
-    'G', '0', '1', ',', 'R', 'M', 'C', '0', '1', ',', 'W', '*', '4', '6', '\r', '\n'};
-
-const UCHAR ErrRateCommand[RATE_COMMAND_LENGTH] = {
-    '$', 'P', 'Q', 'X', 'N', ',', 'G', 'P', 'i', 'n', 't', ',', 'G', 'G', 'A',  '0',
-    '1', ',', 'G', 'S', 'A', '0', '1', ',', 'G', 'S', 'V', '0', '1', ',', 'V',  'T',
-    'G', '0', '1', ',', 'e', 'r', 'r', '0', '1', ',', 'W', '*', '7', 'F', '\r', '\n'};
-
 static void ReleaseReadGuard(DEVICE_EXTENSION* ext)
 {
     InterlockedExchange(&ext->ReadInProgress, 0);

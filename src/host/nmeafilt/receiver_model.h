@@ -18,7 +18,7 @@ enum class TimeMode { Gps, Utc };
 
 // One of the driver's two rate commands (rate_commands.h: RmcRateCommand turns the receiver's
 // RMC output on, ErrRateCommand off), as text.
-inline std::string_view CommandText(const UCHAR (&command)[RATE_COMMAND_LENGTH])
+inline std::string_view CommandText(const UCHAR (&command)[RATE_COMMAND_LENGTH + 1])
 {
     return std::string_view(reinterpret_cast<const char*>(command), RATE_COMMAND_LENGTH);
 }

@@ -17,6 +17,11 @@ enum : LONG {
     SECONDS_PER_WEEK = 604800,
     SECONDS_PER_DAY = 86400,
     GPS_EPOCH_DAY_NUMBER = 44245, // 1980-01-06
+    // One second less than the 13 s GPS time ran ahead of UTC from 1999 to 2005, and each step
+    // of LeapSecondThresholds one less than the offset published for its years, on purpose: in
+    // GPS-time mode the RMC built from a time sentence carries the time stored from the previous
+    // one, an epoch and so a second earlier at 1 Hz. The second left out makes up for it, so
+    // that at 1 Hz the RMC, and a GGA filled with the stored time, carry their own epoch's UTC.
     GPS_UTC_BASE_OFFSET = 12,
 };
 

@@ -7,6 +7,19 @@
 
 NAV_STATE NavState = {{'0', '0'}, {}, {}, {}, {}, {}, FALSE, FALSE};
 
+// Fields are found by counting commas: comma k, counted from the start of the line, is the one
+// in front of field k. Above each parser, a sentence as the receiver sends it, its fields
+// numbered.
+
+// The stored time and date, ",hhmmss" and ",ddmmyy": a comma, then three two-digit numbers.
+enum : ULONG {
+    FIRST_PAIR = 1,
+    SECOND_PAIR = 3,
+    THIRD_PAIR = 5,
+    PAIR_WIDTH = 2,
+    SENTENCE_TAIL = 4, // behind the "*": two checksum digits, CR and LF
+};
+
 static void Fill(UCHAR* dest, UCHAR value, ULONG count)
 {
     __builtin_memset(dest, value, count);
@@ -50,12 +63,20 @@ static BOOLEAN CopyRest(const UCHAR* line, ULONG from, UCHAR* out, ULONG o)
         return FALSE;
     }
     const ULONG count = star + 1 - from;
-    if (o + count + 4 > NMEA_LINE_SIZE) {
+    if (o + count + SENTENCE_TAIL > NMEA_LINE_SIZE) {
         return FALSE;
     }
     __builtin_memcpy(out + o, line + from, count);
     return TRUE;
 }
+
+// $GPGGA,094117,4807.03812,N,01131.00000,E,1,08,0.9,545.4,M,46.9,M,,*43
+//        1      2          3 4           5 6 7  8   9     10 to 14
+enum : ULONG {
+    GGA_TIME = 1,     // hhmmss; empty when the receiver reports GPS time
+    GGA_LATITUDE = 2, // Position: fields 2 to 5 with their commas
+    GGA_QUALITY = 6,  // fix quality; FixStatus: its comma and digit
+};
 
 BOOLEAN RewriteGga(const UCHAR* line, UCHAR* out)
 {
@@ -68,14 +89,13 @@ BOOLEAN RewriteGga(const UCHAR* line, UCHAR* out)
         }
         out[o++] = b;
         if (b == '*') {
-            // Room for the checksum digits and CR LF behind the "*".
-            return o + 4 <= NMEA_LINE_SIZE;
+            return o + SENTENCE_TAIL <= NMEA_LINE_SIZE;
         }
         if (b != ',') {
             continue;
         }
         ++commas;
-        if (commas == 1) {
+        if (commas == GGA_TIME) {
             BOOLEAN emptyTime = i + 1 < NMEA_LINE_SIZE && line[i + 1] == ',';
             if (emptyTime && NavState.TimeValid) {
                 // The stored time starts with its own comma: it replaces this one.
@@ -87,9 +107,9 @@ BOOLEAN RewriteGga(const UCHAR* line, UCHAR* out)
                 o += UTC_TIME_WIDTH;
             }
             NavState.GgaHasTime = emptyTime ? FALSE : TRUE;
-        } else if (commas == 2) {
+        } else if (commas == GGA_LATITUDE) {
             CopyField(NavState.Position, line, i, POSITION_WIDTH);
-        } else if (commas == 6) {
+        } else if (commas == GGA_QUALITY) {
             if (i + FIX_STATUS_WIDTH <= NMEA_LINE_SIZE) {
                 CopyField(NavState.FixStatus, line, i, FIX_STATUS_WIDTH);
                 if (line[i + 1] == '0') {
@@ -101,6 +121,13 @@ BOOLEAN RewriteGga(const UCHAR* line, UCHAR* out)
     }
     return FALSE;
 }
+
+// $GPVTG,054.70,T,034.40,M,005.5,N,010.2,K*48
+//        1      2 3      4 5     6 7     8
+enum : ULONG {
+    VTG_COURSE = 1, // track made good, degrees true; Course: it with its comma
+    VTG_SPEED = 5,  // speed over ground in knots; Speed: it with its comma
+};
 
 void CaptureVtg(const UCHAR* line, UCHAR* out)
 {
@@ -116,9 +143,9 @@ void CaptureVtg(const UCHAR* line, UCHAR* out)
         }
         ++commas;
         const BOOLEAN usableFix = NavState.FixStatus[1] == '1';
-        if (commas == 1 && usableFix) {
+        if (commas == VTG_COURSE && usableFix) {
             CopyField(NavState.Course, line, i, COURSE_WIDTH);
-        } else if (commas == 5) {
+        } else if (commas == VTG_SPEED) {
             if (usableFix) {
                 CopyField(NavState.Speed, line, i, SPEED_WIDTH);
             }
@@ -127,6 +154,16 @@ void CaptureVtg(const UCHAR* line, UCHAR* out)
         }
     }
 }
+
+// $PQXN,GPtim,UTC,2347,094117,08,12,2026,0*07
+//       1     2   3    4      5  6  7    8
+enum : ULONG {
+    TIME_FIELD = 4,   // hhmmss
+    DAY_FIELD = 5,    // dd
+    MONTH_FIELD = 6,  // mm
+    YEAR_FIELD = 7,   // yyyy
+    STATUS_FIELD = 8, // "0" or "3" first: the receiver has no valid time
+};
 
 void ParseTimeSentenceDirect(const UCHAR* line)
 {
@@ -137,23 +174,36 @@ void ParseTimeSentenceDirect(const UCHAR* line)
             continue;
         }
         switch (++commas) {
-            case 4: // ,hhmmss
+            case TIME_FIELD: // ,hhmmss
                 CopyField(NavState.UtcTime, line, i, UTC_TIME_WIDTH);
                 break;
-            case 5: // ,dd
-                CopyField(NavState.UtcDate, line, i, 3);
+            case DAY_FIELD: // ,dd
+                CopyField(NavState.UtcDate, line, i, FIRST_PAIR + PAIR_WIDTH);
                 break;
-            case 6: // mm
-                CopyField(NavState.UtcDate + 3, line, i + 1, 2);
+            case MONTH_FIELD: // mm
+                CopyField(NavState.UtcDate + SECOND_PAIR, line, i + 1, PAIR_WIDTH);
                 break;
-            case 7: // yy of yyyy
-                CopyField(NavState.UtcDate + 5, line, i + 3, 2);
+            case YEAR_FIELD: // yy of yyyy
+                CopyField(NavState.UtcDate + THIRD_PAIR, line, i + 1 + PAIR_WIDTH, PAIR_WIDTH);
                 break;
             default:
                 break;
         }
     }
 }
+
+// Fields 4 to 7 of the same sentence, read as one stamp at fixed offsets whatever their widths:
+// 094117,08,12,2026
+// 0 2 4  7  10   15
+enum : ULONG {
+    STAMP_HOUR = 0,
+    STAMP_MINUTE = 2,
+    STAMP_SECOND = 4,
+    STAMP_DAY = 7,
+    STAMP_MONTH = 10,
+    STAMP_YEAR = 15, // the last two digits of yyyy
+    STAMP_LENGTH = 17,
+};
 
 void ParseTimeSentenceGps(const UCHAR* line)
 {
@@ -165,9 +215,9 @@ void ParseTimeSentenceGps(const UCHAR* line)
             continue;
         }
         ++commas;
-        if (commas == 4) {
+        if (commas == TIME_FIELD) {
             timeComma = i;
-        } else if (commas == 8) {
+        } else if (commas == STATUS_FIELD) {
             statusComma = i;
             break;
         }
@@ -180,30 +230,32 @@ void ParseTimeSentenceGps(const UCHAR* line)
         NavState.TimeValid = FALSE;
         return;
     }
-    // hhmmss,dd,mm,yyyy is read at fixed offsets; all 17 bytes must be in the storage.
-    const UCHAR* p = line + timeComma + 1;
-    if (timeComma + 1 + 17 > NMEA_LINE_SIZE) {
+    // Like a copied field, the stamp is taken only when it lies ahead of the "*", within the
+    // storage: cut short, it would read the checksum, line end and zero fill for a time.
+    const ULONG star = FindByte(line, timeComma, NMEA_LINE_SIZE, '*');
+    if (timeComma + 1 + STAMP_LENGTH > star) {
         return;
     }
     NavState.TimeValid = TRUE;
+    const UCHAR* p = line + timeComma + 1;
 
     CALENDAR_TIME gps;
-    gps.Hour = ParseTwoDigits(p + 0);
-    gps.Minute = ParseTwoDigits(p + 2);
-    gps.Second = ParseTwoDigits(p + 4);
-    gps.Day = ParseTwoDigits(p + 7);
-    gps.Month = ParseTwoDigits(p + 10);
-    gps.Year = ParseTwoDigits(p + 15);
+    gps.Hour = ParseTwoDigits(p + STAMP_HOUR);
+    gps.Minute = ParseTwoDigits(p + STAMP_MINUTE);
+    gps.Second = ParseTwoDigits(p + STAMP_SECOND);
+    gps.Day = ParseTwoDigits(p + STAMP_DAY);
+    gps.Month = ParseTwoDigits(p + STAMP_MONTH);
+    gps.Year = ParseTwoDigits(p + STAMP_YEAR);
     CALENDAR_TIME utc = ConvertGpsToUtc(gps);
 
     NavState.UtcDate[0] = ',';
-    FormatTwoDigits(utc.Day, NavState.UtcDate + 1);
-    FormatTwoDigits(utc.Month, NavState.UtcDate + 3);
-    FormatTwoDigits(utc.Year, NavState.UtcDate + 5);
+    FormatTwoDigits(utc.Day, NavState.UtcDate + FIRST_PAIR);
+    FormatTwoDigits(utc.Month, NavState.UtcDate + SECOND_PAIR);
+    FormatTwoDigits(utc.Year, NavState.UtcDate + THIRD_PAIR);
     NavState.UtcTime[0] = ',';
-    FormatTwoDigits(utc.Hour, NavState.UtcTime + 1);
-    FormatTwoDigits(utc.Minute, NavState.UtcTime + 3);
-    FormatTwoDigits(utc.Second, NavState.UtcTime + 5);
+    FormatTwoDigits(utc.Hour, NavState.UtcTime + FIRST_PAIR);
+    FormatTwoDigits(utc.Minute, NavState.UtcTime + SECOND_PAIR);
+    FormatTwoDigits(utc.Second, NavState.UtcTime + THIRD_PAIR);
 }
 
 static ULONG Put(UCHAR* out, ULONG o, const char* text)
@@ -233,6 +285,8 @@ static ULONG PutCapturedField(UCHAR* out, ULONG o, const UCHAR* field, ULONG wid
     return PutField(out, o, field, width);
 }
 
+// $GPRMC,094100,A,4807.03812,N,01131.00000,E,005.5,054.70,081226,,,A*44
+//        1      2 3          4 5           6 7     8      9      10 to 12
 void BuildRmc(UCHAR* out)
 {
     ULONG o = Put(out, 0, "$GPRMC");

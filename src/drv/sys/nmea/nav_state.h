@@ -4,13 +4,14 @@
 #include "nmea_types.h"
 
 enum : ULONG {
-    NMEA_LINE_SIZE = 512, // line storage and work area; every line pointer here has this much
+    NMEA_LINE_SIZE = 512, // a line's storage and the work area: every pointer here has this much
     FIX_STATUS_WIDTH = 2,
     UTC_TIME_WIDTH = 7,
     POSITION_WIDTH = 27,
     SPEED_WIDTH = 6,
     UTC_DATE_WIDTH = 7,
     COURSE_WIDTH = 7,
+    GGA_TIME_COMMA_AT = 6, // "$GPGGA" then comma 1; an empty time has comma 2 right behind it
 };
 
 // Text fragments as the receiver sent them, fixed width, no terminator.
@@ -30,8 +31,8 @@ extern NAV_STATE NavState;
 
 void ResetNavState();
 
-// `line` points at the 512-byte line storage holding a sentence; `out` at a zero-filled
-// 512-byte work area. Writers stop after the "*".
+// `line` points at the NMEA_LINE_SIZE bytes of line storage holding a sentence, zero bytes
+// behind it; `out` at a zero-filled work area of NMEA_LINE_SIZE bytes. Writers stop after the "*".
 // FALSE when the rewritten sentence would not fit the work area once finished; nothing
 // usable is in `out` then.
 BOOLEAN RewriteGga(const UCHAR* line, UCHAR* out);

@@ -184,7 +184,8 @@ static LINE_FATE RewriteByType(DEVICE_EXTENSION* ext, const UCHAR* line, ULONG s
 {
     *finished = 0;
     if (StartsWith(line, "$GPGGA")) {
-        BOOLEAN filled = NavState.TimeValid && line[6] == ',' && line[7] == ',';
+        BOOLEAN filled = NavState.TimeValid && line[GGA_TIME_COMMA_AT] == ',' &&
+                         line[GGA_TIME_COMMA_AT + 1] == ',';
         if (!RewriteGga(line, work)) {
             return LINE_DROPPED_TOO_LONG;
         }
@@ -213,7 +214,8 @@ static LINE_FATE RewriteByType(DEVICE_EXTENSION* ext, const UCHAR* line, ULONG s
             BuildRmc(work);
             NavState.TimeValid = FALSE;
         } else {
-            // GPS time: the RMC carries the time stored from the previous time sentence.
+            // GPS time: the RMC carries the time stored from the previous time sentence, which
+            // GPS_UTC_BASE_OFFSET allows for.
             BuildRmc(work);
             ParseTimeSentenceGps(line);
         }

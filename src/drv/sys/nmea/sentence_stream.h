@@ -5,11 +5,18 @@
 #include "nav_state.h"
 
 enum : ULONG {
-    BYTE_BUFFER_SIZE = 512,
-    LINE_BUFFER_CAPACITY = 512,
-    OUTPUT_BUFFER_CAPACITY = 512,
+    BYTE_BUFFER_SIZE = NMEA_LINE_SIZE,
+    LINE_BUFFER_CAPACITY = BYTE_BUFFER_SIZE,
+    OUTPUT_BUFFER_CAPACITY = BYTE_BUFFER_SIZE,
     READ_BUFFER_CAPACITY = 96, // what the port driver is asked for per read
 };
+// What the bounds below rely on, so that no size can change alone: the rewrites scan a line's
+// whole storage, and a line of any length the buffer takes; a finished sentence, up to the work
+// area's size, fits the queue on its own; a read is taken only when it is shorter than a line.
+static_assert(BYTE_BUFFER_SIZE == ULONG(NMEA_LINE_SIZE), "the rewrites read this much storage");
+static_assert(LINE_BUFFER_CAPACITY == ULONG(NMEA_LINE_SIZE), "the rewrites see every line");
+static_assert(OUTPUT_BUFFER_CAPACITY >= ULONG(NMEA_LINE_SIZE), "any finished sentence fits");
+static_assert(READ_BUFFER_CAPACITY < LINE_BUFFER_CAPACITY, "a read is shorter than a line");
 
 struct BYTE_BUFFER {
     UCHAR Data[BYTE_BUFFER_SIZE];
