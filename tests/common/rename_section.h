@@ -3,7 +3,9 @@
 #pragma once
 
 #include <driver_image.h>
+#include <pe_format.h>
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,27 +18,26 @@ inline std::vector<unsigned char> ImageWithSectionRenamed(const std::string& pat
 {
     const std::string text = Slurp(path);
     std::vector<unsigned char> file(text.begin(), text.end());
-    auto le = [&file](size_t at, int bytes) {
-        size_t value = 0;
-        for (int i = bytes - 1; i >= 0; --i) {
-            value = value << 8 | file.at(at + size_t(i));
-        }
-        return value;
+    auto at = [&file](size_t offset, size_t length) {
+        file.at(offset + length - 1); // inside the file
+        return file.data() + offset;
     };
-    const size_t fileHeader = le(0x3C, 4) + 4; // past the "PE\0\0" signature
-    const size_t optional = fileHeader + 20;
-    const size_t table = optional + le(fileHeader + 16, 2);
-    for (size_t i = 0, at = table; i < le(fileHeader + 2, 2); ++i, at += 40) {
-        char name[9] = {};
-        for (size_t c = 0; c < 8; ++c) {
-            name[c] = char(file.at(at + c));
-        }
-        if (std::strcmp(name, from) == 0) {
-            std::memset(&file[at], 0, 8);
-            std::memcpy(&file[at], to, std::strlen(to));
-            const size_t checkSum = optional + 64;
+    pe::IMAGE_DOS_HEADER dos;
+    pe::IMAGE_NT_HEADERS32 nt;
+    std::memcpy(&dos, at(0, sizeof dos), sizeof dos);
+    std::memcpy(&nt, at(dos.e_lfanew, offsetof(pe::IMAGE_NT_HEADERS32, OptionalHeader)),
+                offsetof(pe::IMAGE_NT_HEADERS32, OptionalHeader));
+    const size_t optional = dos.e_lfanew + offsetof(pe::IMAGE_NT_HEADERS32, OptionalHeader);
+    const size_t table = optional + nt.FileHeader.SizeOfOptionalHeader;
+    for (size_t i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
+        pe::IMAGE_SECTION_HEADER* section = reinterpret_cast<pe::IMAGE_SECTION_HEADER*>(
+            at(table + i * sizeof(pe::IMAGE_SECTION_HEADER), sizeof(pe::IMAGE_SECTION_HEADER)));
+        if (std::strncmp(section->Name, from, sizeof section->Name) == 0) {
+            std::memset(section->Name, 0, sizeof section->Name);
+            std::memcpy(section->Name, to, std::strlen(to));
+            const size_t checkSum = optional + offsetof(pe::IMAGE_OPTIONAL_HEADER32, CheckSum);
             const uint32_t sum = standin::PeCheckSum(file, checkSum);
-            std::memcpy(&file.at(checkSum), &sum, sizeof sum); // little-endian, as the host
+            std::memcpy(at(checkSum, sizeof sum), &sum, sizeof sum);
             return file;
         }
     }

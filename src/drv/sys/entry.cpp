@@ -3,7 +3,8 @@
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
-    // Identification is informative only: the filter loads whatever it finds.
+    // Identification is informative only: the filter loads whatever it finds. On every path it
+    // ends by resetting the shared navigation state, which is that state's start at load.
     PublishMachineName(RegistryPath);
 
     for (ULONG major = 0; major < IRP_MJ_MAXIMUM_FUNCTION; ++major) {
@@ -43,9 +44,10 @@ NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
     ext->Self = device;
     ext->DevicePowerState = PowerDeviceD0;
 
-    // The read path swaps system buffers, so the filter wants buffered I/O whatever the port
-    // announces. Power-pageable only as the port is: above a port that takes its power requests
-    // at DISPATCH_LEVEL a pageable device may not sit, and the power handler never waits.
+    // As in the samples, the I/O and power-paging flags come from below; buffered I/O is forced
+    // as well, since the read path swaps system buffers. Power-pageable only as the port is: no
+    // pageable device may sit above one that takes its power requests at DISPATCH_LEVEL, and
+    // the power handler never waits. Initializing is cleared last, once requests may come.
     device->Flags |= lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
     device->Flags |= DO_BUFFERED_IO;
     device->DeviceType = lower->DeviceType;
@@ -69,6 +71,5 @@ NTSTATUS NTAPI FilterDispatchPassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 // the read path instead.
 NTSTATUS NTAPI FilterDispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    IoSkipCurrentIrpStackLocation(Irp);
-    return IofCallDriver(NextLower(FilterExtension(DeviceObject)), Irp);
+    return FilterDispatchPassThrough(DeviceObject, Irp);
 }

@@ -1,5 +1,6 @@
 // The filter device stack: the extension record, the routines of each request family and the
-// way a routine finds its record.
+// way a routine finds its record. Nothing is pageable, unlike the samples' PAGE sections: the
+// read completion runs at DISPATCH_LEVEL through most of the code, and the rest is small.
 #pragma once
 
 #include <ntddk.h>
@@ -60,6 +61,8 @@ NTSTATUS WriteRegistryString(ULONG relativeTo, PCWSTR path, PCWSTR valueName,
 DRIVER_DISPATCH FilterDispatchPnp;
 DRIVER_DISPATCH FilterStartDevice;
 DRIVER_DISPATCH FilterRemoveDevice;
+
+// forward.cpp: a request sent down and waited for
 DRIVER_DISPATCH ForwardAndWait;
 IO_COMPLETION_ROUTINE SignalEventComplete;
 

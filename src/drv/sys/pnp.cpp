@@ -38,6 +38,9 @@ NTSTATUS NTAPI FilterStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
+// No remove lock, unlike the samples: the Plug and Play manager removes the device only once
+// its last handle is closed, and the I/O manager sends a close only when the last request on
+// that handle has completed, so no read or command write is in flight here.
 NTSTATUS NTAPI FilterRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_OBJECT lower = NextLower(FilterExtension(DeviceObject));
@@ -48,31 +51,4 @@ NTSTATUS NTAPI FilterRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoDetachDevice(lower);
     IoDeleteDevice(DeviceObject);
     return status;
-}
-
-// Sends the request down and returns once the port has completed it; the request then belongs
-// to the caller again, which completes it.
-NTSTATUS NTAPI ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    IoSetCompletionRoutine(Irp, SignalEventComplete, &event, TRUE, TRUE, TRUE);
-
-    NTSTATUS status = IofCallDriver(NextLower(FilterExtension(DeviceObject)), Irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        status = Irp->IoStatus.Status;
-    }
-    return status;
-}
-
-// No pending mark: the waiting routine completes the request itself with its final status,
-// and a request built by the filter has no stack location of the filter's to mark.
-NTSTATUS NTAPI SignalEventComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -15,14 +15,8 @@ PVOID AllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     KernelState& k = Kernel();
     std::lock_guard<std::mutex> guard(k.lock);
     k.poolCalls.push_back(Harness::PoolCall{PoolType, NumberOfBytes, Tag});
-    if (k.poolFailCount > 0) {
-        if (k.poolFailAfter > 0) {
-            k.poolFailAfter--;
-        } else {
-            k.poolFailCount--;
-            return nullptr;
-        }
-    }
+    if (k.faults.pool.Fire())
+        return nullptr;
     // Fresh pool is not zeroed; fill it so that a driver relying on zeros shows.
     void* memory = std::malloc(NumberOfBytes ? NumberOfBytes : 1);
     std::memset(memory, 0xA5, NumberOfBytes);

@@ -119,9 +119,7 @@ void CheckRefusal(UCHAR major, const RequestResult& result, PIRP irp)
 RequestResult Execute(Harness::State& state, const RequestPlan& plan)
 {
     RequestResult result;
-    PDEVICE_OBJECT top = state.port->Pdo();
-    while (top->AttachedDevice)
-        top = top->AttachedDevice;
+    PDEVICE_OBJECT top = IoGetAttachedDevice(state.port->Pdo());
     PIRP irp = AllocateIrpInternal(top->StackSize, true);
 
     // Heap-held: a request abandoned after a finding may still complete later.
@@ -335,7 +333,7 @@ NTSTATUS Harness::Load(PDRIVER_INITIALIZE entry, const std::u16string& servicePa
 {
     State& s = *state_;
     DRIVER_OBJECT& d = s.driver;
-    d.Type = 4;
+    d.Type = IO_TYPE_DRIVER;
     d.Size = sizeof(DRIVER_OBJECT);
     d.DriverExtension = &s.driverExtension;
     s.driverExtension.DriverObject = &d;
@@ -409,10 +407,7 @@ DEVICE_OBJECT* Harness::FilterDevice()
 
 DEVICE_OBJECT* Harness::Top()
 {
-    PDEVICE_OBJECT top = state_->port->Pdo();
-    while (top->AttachedDevice)
-        top = top->AttachedDevice;
-    return top;
+    return IoGetAttachedDevice(state_->port->Pdo());
 }
 
 void Harness::Unload()
@@ -590,43 +585,43 @@ void Harness::SetFirmware(ULONG64 physicalAddress, const Bytes& bytes)
     Kernel().firmware[physicalAddress] = bytes;
 }
 
-void Harness::FailNextMaps(int count)
+namespace
+{
+void Arm(FaultKnob FaultKnobs::*knob, FaultKnob armed)
 {
     std::lock_guard<std::mutex> guard(Kernel().lock);
-    Kernel().mapFailures = count;
+    Kernel().faults.*knob = armed;
+}
+} // namespace
+
+void Harness::FailNextMaps(int count)
+{
+    Arm(&FaultKnobs::map, FaultKnob{count});
 }
 
 void Harness::FailAllocations(int count, int after)
 {
-    std::lock_guard<std::mutex> guard(Kernel().lock);
-    Kernel().poolFailCount = count;
-    Kernel().poolFailAfter = after;
+    Arm(&FaultKnobs::pool, FaultKnob{count, after});
 }
 
 void Harness::FailRegistryWrites(NTSTATUS status, int count)
 {
-    std::lock_guard<std::mutex> guard(Kernel().lock);
-    Kernel().registryFailStatus = status;
-    Kernel().registryFailures = count;
+    Arm(&FaultKnobs::registry, FaultKnob{count, 0, status});
 }
 
 void Harness::FailCreateDevice(NTSTATUS status, int count)
 {
-    std::lock_guard<std::mutex> guard(Kernel().lock);
-    Kernel().createDeviceFailStatus = status;
-    Kernel().createDeviceFailures = count;
+    Arm(&FaultKnobs::createDevice, FaultKnob{count, 0, status});
 }
 
 void Harness::FailAttach(int count)
 {
-    std::lock_guard<std::mutex> guard(Kernel().lock);
-    Kernel().attachFailures = count;
+    Arm(&FaultKnobs::attach, FaultKnob{count});
 }
 
 void Harness::FailIrpAllocations(int count)
 {
-    std::lock_guard<std::mutex> guard(Kernel().lock);
-    Kernel().irpFailures = count;
+    Arm(&FaultKnobs::irp, FaultKnob{count});
 }
 
 std::vector<RegistryValue> Harness::Registry() const

@@ -8,6 +8,7 @@
 #include "kernel_state.h"
 
 #include <driver_image.h>
+#include <pe_format.h>
 
 #include <signal.h>
 #include <sys/mman.h>
@@ -90,7 +91,7 @@ bool IsPageable(const std::string& name)
 
 bool IsDiscardable(const ImageSection& section)
 {
-    return section.name == "INIT" || (section.characteristics & kSectionDiscardable) != 0;
+    return section.name == "INIT" || (section.characteristics & pe::IMAGE_SCN_MEM_DISCARDABLE) != 0;
 }
 
 uintptr_t InstructionPointer(void* context)

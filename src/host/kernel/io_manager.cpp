@@ -294,6 +294,7 @@ PIRP AllocateIrpInternal(CCHAR stackSize, bool fromHarness)
         return nullptr;
     size_t size = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
     PIRP irp = static_cast<PIRP>(std::calloc(1, size));
+    irp->Type = IO_TYPE_IRP;
     irp->Size = static_cast<USHORT>(size);
     irp->StackCount = stackSize;
     irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
@@ -417,10 +418,8 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
     CheckCallerIrql(KernelRoutine::IoAllocateIrp);
     {
         std::lock_guard<std::mutex> guard(Kernel().lock);
-        if (Kernel().irpFailures > 0) {
-            Kernel().irpFailures--;
+        if (Kernel().faults.irp.Fire())
             return nullptr;
-        }
     }
     return AllocateIrpInternal(StackSize, false);
 }
@@ -541,10 +540,9 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     CheckCallerIrql(KernelRoutine::IoCreateDevice);
     {
         std::lock_guard<std::mutex> guard(Kernel().lock);
-        if (Kernel().createDeviceFailures > 0) {
-            Kernel().createDeviceFailures--;
+        if (Kernel().faults.createDevice.Fire()) {
             *DeviceObject = nullptr;
-            return Kernel().createDeviceFailStatus;
+            return Kernel().faults.createDevice.status;
         }
     }
     // The extension lives in the same allocation, after the object, zero-filled.
@@ -552,7 +550,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     char* memory = static_cast<char*>(std::calloc(1, extensionOffset + DeviceExtensionSize + 1));
     DeviceBlock* block = reinterpret_cast<DeviceBlock*>(memory);
     PDEVICE_OBJECT device = &block->device;
-    device->Type = 3;
+    device->Type = IO_TYPE_DEVICE;
     device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
     device->ReferenceCount = 0;
     device->DriverObject = DriverObject;
@@ -579,19 +577,24 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
     CheckCallerIrql(KernelRoutine::IoAttachDeviceToDeviceStack);
     {
         std::lock_guard<std::mutex> guard(Kernel().lock);
-        if (Kernel().attachFailures > 0) {
-            Kernel().attachFailures--;
+        if (Kernel().faults.attach.Fire())
             return nullptr;
-        }
     }
     if (!TargetDevice)
         return nullptr;
-    PDEVICE_OBJECT top = TargetDevice;
-    while (top->AttachedDevice)
-        top = top->AttachedDevice;
+    PDEVICE_OBJECT top = IoGetAttachedDevice(TargetDevice);
     top->AttachedDevice = SourceDevice;
     SourceDevice->DeviceObjectExtension->AttachedTo = top;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    return top;
+}
+
+PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)
+{
+    CheckCallerIrql(KernelRoutine::IoGetAttachedDevice);
+    PDEVICE_OBJECT top = DeviceObject;
+    while (top->AttachedDevice)
+        top = top->AttachedDevice;
     return top;
 }
 

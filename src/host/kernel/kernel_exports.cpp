@@ -54,6 +54,7 @@ const Export kExports[] = {
     EXPORT(IoDeleteDevice),
     EXPORT(IoAttachDeviceToDeviceStack),
     EXPORT(IoDetachDevice),
+    EXPORT(IoGetAttachedDevice),
     EXPORT(IofCallDriver),
     EXPORT(IofCompleteRequest),
     EXPORT(IoAllocateIrp),

@@ -12,6 +12,18 @@ KernelState& Kernel()
     return state;
 }
 
+bool FaultKnob::Fire()
+{
+    if (count <= 0)
+        return false;
+    if (after > 0) {
+        --after;
+        return false;
+    }
+    --count;
+    return true;
+}
+
 void ResetKernel()
 {
     KernelState& k = Kernel();
@@ -25,19 +37,12 @@ void ResetKernel()
         std::free(request.first);
     k.irps.clear();
     k.poolCalls.clear();
-    k.poolFailAfter = k.poolFailCount = 0;
     for (auto& m : k.mappings)
         std::free(m.first);
     k.mappings.clear();
     k.firmware.clear();
-    k.mapFailures = 0;
     k.registry.clear();
-    k.registryFailStatus = STATUS_SUCCESS;
-    k.registryFailures = 0;
-    k.createDeviceFailStatus = STATUS_SUCCESS;
-    k.createDeviceFailures = 0;
-    k.attachFailures = 0;
-    k.irpFailures = 0;
+    k.faults = FaultKnobs{};
     k.poStartNextCalls = 0;
     k.images.clear();
     ForgetImage(nullptr);

@@ -55,24 +55,30 @@ struct Mapping {
     size_t size;
 };
 
+// A failure a test asks for: after `after` calls that go through, the next `count` fail, with
+// `status` where the routine returns one.
+struct FaultKnob {
+    int count = 0;
+    int after = 0;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    bool Fire(); // whether this call fails; under the kernel lock
+};
+
+// One knob per routine a test can make fail.
+struct FaultKnobs {
+    FaultKnob pool, map, registry, createDevice, attach, irp;
+};
+
 struct KernelState {
     std::mutex lock; // guards everything below
     std::map<PIRP, IrpTrack> irps;
     Harness* harness = nullptr; // the one harness playing around this kernel
     std::map<void*, PoolBlock> pool;
     std::vector<Harness::PoolCall> poolCalls;
-    int poolFailAfter = 0;
-    int poolFailCount = 0;
     std::map<void*, Mapping> mappings;
     std::map<ULONG64, Bytes> firmware;
-    int mapFailures = 0;
     std::vector<RegistryValue> registry;
-    NTSTATUS registryFailStatus = STATUS_SUCCESS;
-    int registryFailures = 0;
-    NTSTATUS createDeviceFailStatus = STATUS_SUCCESS;
-    int createDeviceFailures = 0;
-    int attachFailures = 0;
-    int irpFailures = 0;
+    FaultKnobs faults;
     size_t poStartNextCalls = 0;
     std::vector<PDEVICE_OBJECT> devices;
     std::vector<DriverImage*> images; // loaded driver images: calls into them go through a gate

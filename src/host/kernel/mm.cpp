@@ -16,10 +16,8 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
     CheckCallerIrql(KernelRoutine::MmMapIoSpace);
     KernelState& k = Kernel();
     std::lock_guard<std::mutex> guard(k.lock);
-    if (k.mapFailures > 0) {
-        k.mapFailures--;
+    if (k.faults.map.Fire())
         return nullptr;
-    }
     // Unset physical memory reads as zero; the mapping is a copy, as reads of it see.
     unsigned char* view =
         static_cast<unsigned char*>(std::calloc(1, NumberOfBytes ? NumberOfBytes : 1));

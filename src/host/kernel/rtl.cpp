@@ -66,10 +66,8 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
     CheckCallerIrql(KernelRoutine::RtlWriteRegistryValue);
     KernelState& k = Kernel();
     std::lock_guard<std::mutex> guard(k.lock);
-    if (k.registryFailures > 0) {
-        k.registryFailures--;
-        return k.registryFailStatus;
-    }
+    if (k.faults.registry.Fire())
+        return k.faults.registry.status;
     if ((RelativeTo & ~static_cast<ULONG>(RTL_REGISTRY_OPTIONAL)) != RTL_REGISTRY_ABSOLUTE)
         return STATUS_INVALID_PARAMETER; // only absolute paths are kept here
     RegistryValue value;

@@ -213,8 +213,8 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
                 std::lock_guard<std::mutex> guard(lock);
                 when = writeWhen;
                 if (!writeResults.empty()) {
-                    status = writeResults.front().first;
-                    when = writeResults.front().second;
+                    status = writeResults.front().Status;
+                    when = writeResults.front().When;
                     writeResults.pop_front();
                 } else {
                     sink = writeSink;
@@ -228,18 +228,18 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
         case IRP_MJ_DEVICE_CONTROL:
             return DeviceControl(irp, sl, seen);
         case IRP_MJ_PNP: {
-            std::pair<NTSTATUS, Completion> result{irp->IoStatus.Status, Completion::Immediate};
+            ScriptedResult result{irp->IoStatus.Status, Completion::Immediate};
             {
                 std::lock_guard<std::mutex> guard(lock);
                 auto it = pnpResults.find(sl->MinorFunction);
                 if (it != pnpResults.end())
                     result = it->second;
                 else if (IsHandledPnp(sl->MinorFunction))
-                    result.first = STATUS_SUCCESS;
+                    result.Status = STATUS_SUCCESS;
             }
             Record(seen);
-            return Finish(irp, result.second,
-                          [irp, result] { irp->IoStatus.Status = result.first; });
+            return Finish(irp, result.When,
+                          [irp, result] { irp->IoStatus.Status = result.Status; });
         }
         case IRP_MJ_POWER:
             seen.PowerType = static_cast<ULONG>(sl->Parameters.Power.Type);
@@ -299,7 +299,7 @@ NTSTATUS SimulatedPort::Impl::Create(PIRP irp, PortRequest& seen)
     {
         std::lock_guard<std::mutex> guard(lock);
         refused = exclusivity == Exclusivity::PortDriver && opens > 0;
-        if (!refused && NT_SUCCESS(createResult.first))
+        if (!refused && NT_SUCCESS(createResult.Status))
             opens++;
     }
     if (!refused)
@@ -312,16 +312,16 @@ NTSTATUS SimulatedPort::Impl::Create(PIRP irp, PortRequest& seen)
 }
 
 NTSTATUS SimulatedPort::Impl::FinishWith(PIRP irp, PortRequest& seen,
-                                         const std::pair<NTSTATUS, Completion>& scripted)
+                                         const ScriptedResult& scripted)
 {
-    std::pair<NTSTATUS, Completion> result;
+    ScriptedResult result;
     {
         std::lock_guard<std::mutex> guard(lock);
         result = scripted;
     }
     Record(seen);
-    return Finish(irp, result.second, [irp, result] {
-        irp->IoStatus.Status = result.first;
+    return Finish(irp, result.When, [irp, result] {
+        irp->IoStatus.Status = result.Status;
         irp->IoStatus.Information = 0;
     });
 }
@@ -483,7 +483,7 @@ void SimulatedPort::SetWriteSink(std::function<NTSTATUS(const Bytes&)> sink)
 void SimulatedPort::QueueWriteResult(NTSTATUS status, Completion when)
 {
     std::lock_guard<std::mutex> guard(impl_->lock);
-    impl_->writeResults.emplace_back(status, when);
+    impl_->writeResults.push_back(ScriptedResult{status, when});
 }
 
 void SimulatedPort::SetWriteCompletion(Completion when)

@@ -11,6 +11,12 @@
 namespace standin
 {
 
+// How the port answers a request of a kind: with this status, this way.
+struct ScriptedResult {
+    NTSTATUS Status = STATUS_SUCCESS;
+    Completion When = Completion::Immediate;
+};
+
 struct SimulatedPort::Impl {
     Impl();
     ~Impl();
@@ -34,7 +40,7 @@ struct SimulatedPort::Impl {
     std::function<Bytes(ULONG)> readSource;
     std::function<NTSTATUS(const Bytes&)> writeSink;
 
-    std::deque<std::pair<NTSTATUS, Completion>> writeResults;
+    std::deque<ScriptedResult> writeResults;
     Completion writeWhen = Completion::Immediate;
     Bytes received;
     std::vector<Bytes> writes;
@@ -44,10 +50,10 @@ struct SimulatedPort::Impl {
     std::deque<NTSTATUS> commFailures;
     Completion ioctlWhen = Completion::Immediate;
 
-    std::map<UCHAR, std::pair<NTSTATUS, Completion>> pnpResults;
-    std::pair<NTSTATUS, Completion> powerResult{STATUS_SUCCESS, Completion::Immediate};
-    std::pair<NTSTATUS, Completion> createResult{STATUS_SUCCESS, Completion::Immediate};
-    std::pair<NTSTATUS, Completion> closeResult{STATUS_SUCCESS, Completion::Immediate};
+    std::map<UCHAR, ScriptedResult> pnpResults;
+    ScriptedResult powerResult;
+    ScriptedResult createResult;
+    ScriptedResult closeResult;
     NTSTATUS otherStatus = STATUS_SUCCESS;
     ULONG_PTR otherInformation = 0;
 
@@ -76,8 +82,7 @@ struct SimulatedPort::Impl {
                    const std::function<NTSTATUS(const Bytes&)>& sink);
     static VOID NTAPI CancelHeld(PDEVICE_OBJECT device, PIRP irp);
     static void CompleteCancelled(PIRP irp, ULONG_PTR arrived);
-    NTSTATUS FinishWith(PIRP irp, PortRequest& seen,
-                        const std::pair<NTSTATUS, Completion>& scripted);
+    NTSTATUS FinishWith(PIRP irp, PortRequest& seen, const ScriptedResult& scripted);
     NTSTATUS DeviceControl(PIRP irp, PIO_STACK_LOCATION sl, PortRequest& seen);
     ReadOutcome NextRead(ULONG asked);
     void Record(const PortRequest& seen);

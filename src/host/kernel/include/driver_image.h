@@ -34,8 +34,6 @@ struct ImageSection {
     int protection; // of its pages, as mmap's PROT_* bits
 };
 
-constexpr ULONG kSectionDiscardable = 0x02000000; // IMAGE_SCN_MEM_DISCARDABLE
-
 class DriverImage
 {
   public:

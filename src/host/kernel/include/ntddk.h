@@ -277,6 +277,11 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 #define SL_INVOKE_ON_ERROR 0x80
 
 // ---- Device objects -------------------------------------------------------------------------
+// The Type field of the I/O manager's objects.
+#define IO_TYPE_DEVICE 0x00000003
+#define IO_TYPE_DRIVER 0x00000004
+#define IO_TYPE_IRP 0x00000006
+
 #define DO_VERIFY_VOLUME 0x00000002
 #define DO_BUFFERED_IO 0x00000004
 #define DO_EXCLUSIVE 0x00000008
@@ -613,6 +618,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                  PDEVICE_OBJECT TargetDevice);
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
