@@ -82,10 +82,24 @@ struct KernelState {
     size_t poStartNextCalls = 0;
     std::vector<PDEVICE_OBJECT> devices;
     std::vector<DriverImage*> images; // loaded driver images: calls into them go through a gate
+    // Deterministic scheduling, set by the harness; empty when threaded. Where a thread would
+    // block it calls `runOther`, which runs what other processors would meanwhile and returns
+    // false when nothing was left; after an endless wait is reported, `letGo` makes the port
+    // give up what it holds, so that the run can go on.
+    std::function<bool()> runOther;
+    std::function<void()> letGo;
+    LONGLONG virtualTime = 0; // 100 ns units, moved only by waits that time out
 };
 
 KernelState& Kernel();
 void ResetKernel(); // clears every record (devices are freed by their owners first)
+
+// Deterministic scheduling: whether it is on, and one turn of what runs while a thread would
+// block (false: nothing left to run, or threaded).
+bool Deterministic();
+bool RunOther();
+void LetGo();
+void AdvanceVirtualTime(LONGLONG ticks);
 void FreeDeviceObject(PDEVICE_OBJECT device); // without verifier checks
 
 // Harness-built requests.

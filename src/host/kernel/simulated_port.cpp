@@ -1,6 +1,7 @@
 // The device below the filter: a serial-port driver with a scripted behaviour. It meets what
-// the filter relies on and nothing more; completions can come from a worker thread at
-// DISPATCH_LEVEL, as a port's deferred procedure call would bring them.
+// the filter relies on and nothing more; completions can come at DISPATCH_LEVEL, as a port's
+// deferred procedure call would bring them: from a worker thread, or, in deterministic mode,
+// from a queue that the calling thread runs where it would wait or where it is told to.
 #include "simulated_port.h"
 
 #include <algorithm>
@@ -35,7 +36,7 @@ bool IsCancellable(PIRP irp)
 }
 } // namespace
 
-SimulatedPort::Impl::Impl()
+SimulatedPort::Impl::Impl(Scheduling how) : scheduling(how)
 {
     std::memset(&driver, 0, sizeof driver);
     std::memset(&driverExtension, 0, sizeof driverExtension);
@@ -48,7 +49,8 @@ SimulatedPort::Impl::Impl()
     IoCreateDevice(&driver, sizeof(Impl*), nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &pdo);
     *static_cast<Impl**>(pdo->DeviceExtension) = this;
     pdo->Flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
-    worker = std::thread([this] { WorkerLoop(); });
+    if (scheduling == Scheduling::Threaded)
+        worker = std::thread([this] { WorkerLoop(); });
 }
 
 SimulatedPort::Impl::~Impl()
@@ -60,7 +62,10 @@ SimulatedPort::Impl::~Impl()
         stopping = true;
         changed.notify_all();
     }
-    worker.join();
+    if (scheduling == Scheduling::Threaded)
+        worker.join();
+    while (RunQueued(0)) {
+    }
     if (pdo->AttachedDevice) {
         pdo->AttachedDevice->DeviceObjectExtension->AttachedTo = nullptr;
         pdo->AttachedDevice = nullptr;
@@ -85,6 +90,25 @@ void SimulatedPort::Impl::WorkerLoop()
         busy = false;
         changed.notify_all();
     }
+}
+
+bool SimulatedPort::Impl::RunQueued(size_t index)
+{
+    std::function<void()> job;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (jobs.empty())
+            return false;
+        auto it = jobs.begin() + static_cast<long>(index % jobs.size());
+        job = std::move(*it);
+        jobs.erase(it);
+    }
+    // The deferred procedure call, wherever this thread was.
+    const KIRQL was = KeGetCurrentIrql();
+    SetIrqlForThread(DISPATCH_LEVEL);
+    job();
+    SetIrqlForThread(was);
+    return true;
 }
 
 NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, std::function<void()> fill,
@@ -568,8 +592,10 @@ size_t SimulatedPort::HeldCount() const
 bool SimulatedPort::WaitForHeld(size_t count)
 {
     std::unique_lock<std::mutex> guard(impl_->lock);
-    return impl_->changed.wait_for(guard, std::chrono::seconds(30),
-                                   [this, count] { return impl_->held.size() >= count; });
+    const auto enough = [this, count] { return impl_->held.size() >= count; };
+    if (impl_->scheduling == Scheduling::Deterministic)
+        return enough(); // no other thread will bring one
+    return impl_->changed.wait_for(guard, std::chrono::seconds(30), enough);
 }
 
 void SimulatedPort::ReleaseHeld()
@@ -580,8 +606,24 @@ void SimulatedPort::ReleaseHeld()
 
 void SimulatedPort::WaitIdle()
 {
+    if (impl_->scheduling == Scheduling::Deterministic) {
+        while (impl_->RunQueued(0)) {
+        }
+        return;
+    }
     std::unique_lock<std::mutex> guard(impl_->lock);
     impl_->changed.wait(guard, [this] { return impl_->jobs.empty() && !impl_->busy; });
+}
+
+size_t SimulatedPort::QueuedCount() const
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    return impl_->jobs.size();
+}
+
+bool SimulatedPort::RunQueued(size_t index)
+{
+    return impl_->RunQueued(index);
 }
 
 std::vector<PortRequest> SimulatedPort::Requests() const
