@@ -161,7 +161,7 @@ TEST_P(BlockedTest, RunsWhatIsDueThenTimesOutOrReports)
     config.mode = c.mode;
     h.SetCompletionDeadline(std::chrono::seconds(5));
     if (c.portLetsGo) {
-        h.SetWhileWaiting([this] {
+        h.SetWhileWaiting([this](bool) {
             const bool any = h.Port().HeldCount() != 0;
             h.Port().ReleaseHeld();
             return any;

@@ -35,10 +35,13 @@ struct Harness::State {
     // their buffers and records go only with the kernel.
     std::vector<std::function<void()>> abandoned;
     Scheduling scheduling = Scheduling::Threaded;
-    std::function<bool()> whileWaiting; // deterministic: asked first where a thread would block
+    std::function<bool(bool)> whileWaiting; // deterministic: asked first where a thread blocks
 
     // Deterministic: one turn of what other processors would do; false when none was left.
-    bool RunOther() { return (whileWaiting && whileWaiting()) || port->RunQueued(0); }
+    bool RunOther(bool timedWait)
+    {
+        return (whileWaiting && whileWaiting(timedWait)) || port->RunQueued(0);
+    }
 };
 
 namespace
@@ -233,7 +236,7 @@ bool Await(Harness::State& state, const InFlight& flight)
                 if (call.completed)
                     return true;
             }
-            if (!state.RunOther())
+            if (!state.RunOther(false))
                 break;
         }
         AdvanceVirtualTime(state.completionDeadline.count() * kTicksPerMillisecond);
@@ -244,12 +247,12 @@ bool Await(Harness::State& state, const InFlight& flight)
 }
 
 // What the caller got, once Await has said whether the request completed; the request is
-// freed then, or given up on.
+// freed then, or given up on. Once per request: the result moves out.
 RequestResult Collect(Harness::State& state, InFlight& flight, bool completed)
 {
     RequestResult& result = flight.result;
     if (flight.over)
-        return result;
+        return std::move(result);
     flight.over = true;
     if (!completed) {
         Report(VerifierRule::RequestNeverCompleted,
@@ -257,13 +260,13 @@ RequestResult Collect(Harness::State& state, InFlight& flight, bool completed)
                    std::to_string(state.completionDeadline.count()) + " ms");
         result.Status = STATUS_PENDING;
         Abandon(state, flight.systemBuffer, flight.call);
-        return result;
+        return std::move(result);
     }
     {
         std::lock_guard<std::mutex> guard(flight.call->lock);
         result.Status = flight.call->status;
         result.Information = flight.call->information;
-        result.Data = flight.call->callerMemory;
+        result.Data = std::move(flight.call->callerMemory); // the request is done with it
     }
     if (result.Returned != STATUS_PENDING && result.Returned != result.Status) {
         std::ostringstream text;
@@ -276,7 +279,7 @@ RequestResult Collect(Harness::State& state, InFlight& flight, bool completed)
     FreeIrpInternal(flight.irp);
     std::free(flight.systemBuffer);
     delete flight.call;
-    return result;
+    return std::move(result);
 }
 
 RequestResult Execute(Harness::State& state, const RequestPlan& plan)
@@ -431,7 +434,7 @@ Harness::Harness(Scheduling scheduling) : state_(std::make_unique<State>())
     if (state_->ownsKernel && scheduling == Scheduling::Deterministic) {
         State* s = state_.get();
         std::lock_guard<std::mutex> guard(Kernel().lock);
-        Kernel().runOther = [s] { return s->RunOther(); };
+        Kernel().runOther = [s](bool timedWait) { return s->RunOther(timedWait); };
         Kernel().letGo = [s] { s->port->ReleaseHeld(); };
     }
 }
@@ -802,7 +805,7 @@ void Harness::SetCompletionDeadline(std::chrono::milliseconds deadline)
     state_->completionDeadline = deadline;
 }
 
-void Harness::SetWhileWaiting(std::function<bool()> other)
+void Harness::SetWhileWaiting(std::function<bool(bool timedWait)> other)
 {
     state_->whileWaiting = std::move(other);
 }

@@ -49,7 +49,7 @@ NTSTATUS WaitDeterministic(PRKEVENT event, PLARGE_INTEGER timeout)
             return STATUS_SUCCESS;
         if (poll)
             return STATUS_TIMEOUT;
-        if (RunOther())
+        if (RunOther(timeout != nullptr))
             continue;
         if (timeout) {
             // Negative: relative, in 100 ns units; positive (absolute) is taken as relative too.

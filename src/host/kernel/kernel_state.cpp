@@ -58,14 +58,14 @@ bool Deterministic()
 }
 
 // The hooks run outside the lock: they complete requests, which take it.
-bool RunOther()
+bool RunOther(bool timedWait)
 {
-    std::function<bool()> runOther;
+    std::function<bool(bool)> runOther;
     {
         std::lock_guard<std::mutex> guard(Kernel().lock);
         runOther = Kernel().runOther;
     }
-    return runOther && runOther();
+    return runOther && runOther(timedWait);
 }
 
 void LetGo()

@@ -111,8 +111,9 @@ bool SimulatedPort::Impl::RunQueued(size_t index)
     return true;
 }
 
-NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, std::function<void()> fill,
-                                     ULONG_PTR arrived)
+// `fill` sets the outcome in the request, as the port's completion finds it.
+template <class Fill>
+NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, Fill fill, ULONG_PTR arrived)
 {
     if (when == Completion::Immediate) {
         fill();
@@ -121,7 +122,7 @@ NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, std::function<vo
         return status;
     }
     IoMarkIrpPending(irp);
-    auto job = [irp, fill] {
+    auto job = [irp, fill = std::move(fill)] {
         fill();
         IofCompleteRequest(irp, IO_SERIAL_INCREMENT);
     };
@@ -130,7 +131,7 @@ NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, std::function<vo
         std::lock_guard<std::mutex> guard(lock);
         if (when == Completion::Held) {
             const bool cancellable = IsCancellable(irp);
-            held.push_back(HeldRequest{irp, job, cancellable, arrived});
+            held.push_back(HeldRequest{irp, std::move(job), cancellable, arrived});
             if (cancellable) {
                 IoSetCancelRoutine(irp, CancelHeld);
                 // Cancelled before the routine was in place: the port finishes it itself.
@@ -139,7 +140,7 @@ NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, std::function<vo
                     held.pop_back();
             }
         } else {
-            jobs.push_back(job);
+            jobs.push_back(std::move(job));
         }
         changed.notify_all();
     }
@@ -150,6 +151,8 @@ NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, std::function<vo
 
 void SimulatedPort::Impl::ReleaseHeldLocked()
 {
+    if (held.empty())
+        return;
     std::deque<HeldRequest> cancelling;
     for (HeldRequest& request : held) {
         // A null routine: IoCancelIrp has it, and its routine is on the way for this request.
@@ -210,7 +213,7 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
                        "a read of " + std::to_string(asked) +
                            " bytes reached the port with no buffer");
             ReadOutcome outcome = NextRead(asked);
-            Record(seen);
+            Record(std::move(seen));
             if (outcome.Status == STATUS_CANCELLED)
                 irp->Cancel = TRUE;
             // The bytes land in the buffer as they arrive, before the read completes.
@@ -219,9 +222,9 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
                 std::memcpy(buffer, outcome.Payload.data(), n);
             return Finish(
                 irp, outcome.When,
-                [irp, n, outcome] {
-                    irp->IoStatus.Status = outcome.Status;
-                    irp->IoStatus.Information = outcome.OverrideCount ? outcome.Count : n;
+                [irp, status = outcome.Status, count = outcome.OverrideCount ? outcome.Count : n] {
+                    irp->IoStatus.Status = status;
+                    irp->IoStatus.Information = count;
                 },
                 buffer ? n : 0);
         }
@@ -244,7 +247,7 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
                     sink = writeSink;
                 }
             }
-            Record(seen);
+            Record(std::move(seen));
             return Finish(irp, when, [this, irp, buffer, length, status, sink] {
                 SendWrite(irp, buffer, length, status, sink);
             });
@@ -261,19 +264,19 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
                 else if (IsHandledPnp(sl->MinorFunction))
                     result.Status = STATUS_SUCCESS;
             }
-            Record(seen);
+            Record(std::move(seen));
             return Finish(irp, result.When,
                           [irp, result] { irp->IoStatus.Status = result.Status; });
         }
         case IRP_MJ_POWER:
             seen.PowerType = static_cast<ULONG>(sl->Parameters.Power.Type);
             seen.PowerState = static_cast<ULONG>(sl->Parameters.Power.State.SystemState);
-            return FinishWith(irp, seen, powerResult);
+            return FinishWith(irp, std::move(seen), powerResult);
         case IRP_MJ_CREATE:
             return Create(irp, seen);
         case IRP_MJ_CLOSE:
             ForgetOpen();
-            return FinishWith(irp, seen, closeResult);
+            return FinishWith(irp, std::move(seen), closeResult);
         default: {
             NTSTATUS status;
             ULONG_PTR information;
@@ -282,7 +285,7 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
                 status = otherStatus;
                 information = otherInformation;
             }
-            Record(seen);
+            Record(std::move(seen));
             return Finish(irp, Completion::Immediate, [irp, status, information] {
                 irp->IoStatus.Status = status;
                 irp->IoStatus.Information = information;
@@ -327,15 +330,15 @@ NTSTATUS SimulatedPort::Impl::Create(PIRP irp, PortRequest& seen)
             opens++;
     }
     if (!refused)
-        return FinishWith(irp, seen, createResult);
-    Record(seen);
+        return FinishWith(irp, std::move(seen), createResult);
+    Record(std::move(seen));
     return Finish(irp, Completion::Immediate, [irp] {
         irp->IoStatus.Status = STATUS_ACCESS_DENIED;
         irp->IoStatus.Information = 0;
     });
 }
 
-NTSTATUS SimulatedPort::Impl::FinishWith(PIRP irp, PortRequest& seen,
+NTSTATUS SimulatedPort::Impl::FinishWith(PIRP irp, PortRequest seen,
                                          const ScriptedResult& scripted)
 {
     ScriptedResult result;
@@ -343,7 +346,7 @@ NTSTATUS SimulatedPort::Impl::FinishWith(PIRP irp, PortRequest& seen,
         std::lock_guard<std::mutex> guard(lock);
         result = scripted;
     }
-    Record(seen);
+    Record(std::move(seen));
     return Finish(irp, result.When, [irp, result] {
         irp->IoStatus.Status = result.Status;
         irp->IoStatus.Information = 0;
@@ -395,7 +398,7 @@ NTSTATUS SimulatedPort::Impl::DeviceControl(PIRP irp, PIO_STACK_LOCATION sl, Por
             }
         }
     }
-    Record(seen);
+    Record(std::move(seen));
     return Finish(irp, when, [irp, buffer, status, reply] {
         if (!reply.empty())
             std::memcpy(buffer, reply.data(), reply.size());
@@ -408,7 +411,7 @@ ReadOutcome SimulatedPort::Impl::NextRead(ULONG asked)
 {
     std::unique_lock<std::mutex> guard(lock);
     if (!reads.empty()) {
-        ReadOutcome outcome = reads.front();
+        ReadOutcome outcome = std::move(reads.front());
         reads.pop_front();
         return outcome;
     }
@@ -436,10 +439,10 @@ ReadOutcome SimulatedPort::Impl::NextRead(ULONG asked)
     return outcome;
 }
 
-void SimulatedPort::Impl::Record(const PortRequest& seen)
+void SimulatedPort::Impl::Record(PortRequest seen)
 {
     std::lock_guard<std::mutex> guard(lock);
-    requests.push_back(seen);
+    requests.push_back(std::move(seen));
 }
 
 // ---- Scripting interface -------------------------------------------------------------------

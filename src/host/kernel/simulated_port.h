@@ -77,17 +77,18 @@ struct SimulatedPort::Impl {
     std::thread worker; // threaded mode only
 
   private:
-    NTSTATUS Finish(PIRP irp, Completion when, std::function<void()> fill, ULONG_PTR arrived = 0);
+    template <class Fill>
+    NTSTATUS Finish(PIRP irp, Completion when, Fill fill, ULONG_PTR arrived = 0);
     NTSTATUS Create(PIRP irp, PortRequest& seen);
     void ForgetOpen();
     void SendWrite(PIRP irp, const UCHAR* buffer, ULONG length, NTSTATUS status,
                    const std::function<NTSTATUS(const Bytes&)>& sink);
     static VOID NTAPI CancelHeld(PDEVICE_OBJECT device, PIRP irp);
     static void CompleteCancelled(PIRP irp, ULONG_PTR arrived);
-    NTSTATUS FinishWith(PIRP irp, PortRequest& seen, const ScriptedResult& scripted);
+    NTSTATUS FinishWith(PIRP irp, PortRequest seen, const ScriptedResult& scripted);
     NTSTATUS DeviceControl(PIRP irp, PIO_STACK_LOCATION sl, PortRequest& seen);
     ReadOutcome NextRead(ULONG asked);
-    void Record(const PortRequest& seen);
+    void Record(PortRequest seen);
     void WorkerLoop();
 };
 

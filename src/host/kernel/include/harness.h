@@ -317,8 +317,9 @@ class Harness
 
     // Deterministic mode: what other processors do while a thread would block, asked before
     // the oldest queued completion is run: run a queued completion, let go of held requests,
-    // issue another request. Returns false when it did nothing.
-    void SetWhileWaiting(std::function<bool()> other);
+    // issue another request. `timedWait`: the thread is in a kernel wait with a time-out, which
+    // comes once nothing is left to run. Returns false when it did nothing.
+    void SetWhileWaiting(std::function<bool(bool timedWait)> other);
     // The virtual clock: how far timed-out waits and given-up requests have moved it.
     std::chrono::microseconds VirtualTime() const;
 
