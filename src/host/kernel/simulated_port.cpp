@@ -151,17 +151,15 @@ NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, Fill fill, ULONG
 
 void SimulatedPort::Impl::ReleaseHeldLocked()
 {
-    if (held.empty())
-        return;
-    std::deque<HeldRequest> cancelling;
-    for (HeldRequest& request : held) {
+    for (auto it = held.begin(); it != held.end();) {
         // A null routine: IoCancelIrp has it, and its routine is on the way for this request.
-        if (request.cancellable && IoSetCancelRoutine(request.irp, nullptr) == nullptr)
-            cancelling.push_back(std::move(request));
-        else
-            jobs.push_back(std::move(request.job));
+        if (it->cancellable && IoSetCancelRoutine(it->irp, nullptr) == nullptr) {
+            ++it;
+        } else {
+            jobs.push_back(std::move(it->job));
+            it = held.erase(it);
+        }
     }
-    held = std::move(cancelling);
     changed.notify_all();
 }
 
