@@ -250,9 +250,9 @@ bool Await(Harness::State& state, const InFlight& flight)
 // freed then, or given up on. Once per request: the result moves out.
 RequestResult Collect(Harness::State& state, InFlight& flight, bool completed)
 {
-    RequestResult& result = flight.result;
+    RequestResult result = std::move(flight.result);
     if (flight.over)
-        return std::move(result);
+        return result;
     flight.over = true;
     if (!completed) {
         Report(VerifierRule::RequestNeverCompleted,
@@ -260,7 +260,7 @@ RequestResult Collect(Harness::State& state, InFlight& flight, bool completed)
                    std::to_string(state.completionDeadline.count()) + " ms");
         result.Status = STATUS_PENDING;
         Abandon(state, flight.systemBuffer, flight.call);
-        return std::move(result);
+        return result;
     }
     {
         std::lock_guard<std::mutex> guard(flight.call->lock);
@@ -279,7 +279,7 @@ RequestResult Collect(Harness::State& state, InFlight& flight, bool completed)
     FreeIrpInternal(flight.irp);
     std::free(flight.systemBuffer);
     delete flight.call;
-    return std::move(result);
+    return result;
 }
 
 RequestResult Execute(Harness::State& state, const RequestPlan& plan)

@@ -18,7 +18,7 @@ struct ScriptedResult {
 };
 
 struct SimulatedPort::Impl {
-    explicit Impl(Scheduling scheduling);
+    explicit Impl(Scheduling how);
     ~Impl();
     NTSTATUS Dispatch(PIRP irp);
     void ReleaseHeldLocked();     // every held request not being cancelled goes to the queue
