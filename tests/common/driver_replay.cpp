@@ -103,9 +103,9 @@ enum : ULONG {
     kLongestControl = 40, // device-control buffers
     kLongestArrival = 96, // bytes one port read brings
     kMostSteps = 64,
-    kMostPending = 4, // application requests left outstanding at once
-    kMostOthers = 16, // requests issued by other threads while one waits
-    kDeepestOthers = 2,
+    kMostPending = 4,   // application requests left outstanding at once
+    kMostOthers = 16,   // requests sent by other threads while one waits
+    kDeepestOthers = 2, // such a request may itself wait, and another come meanwhile
 };
 
 // An application request left outstanding, and what its answer must be.
