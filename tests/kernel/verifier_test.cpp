@@ -647,7 +647,7 @@ const Firing kFirings[] = {
          (void)h;
 #endif
      },
-     true},
+     true, Scheduling::Deterministic},
 };
 
 class FiringTest : public tf::FilterTest, public ::testing::WithParamInterface<Firing>
@@ -782,8 +782,11 @@ struct PagingCase {
     const char* symbol;  // and which
 };
 
+// On one thread: under qemu-user a fault taken on two threads at once can crash the run.
 class PagingTest : public tf::FilterTest, public ::testing::WithParamInterface<PagingCase>
 {
+  protected:
+    PagingTest() : tf::FilterTest(Scheduling::Deterministic) {}
 };
 
 // A touch of pageable code at DISPATCH_LEVEL, or of discarded code, is a finding that names
