@@ -74,6 +74,20 @@ TEST_F(PortTest, HeldReadsCompleteOnReleaseWhileOthersProceed)
     EXPECT_EQ(std::string(r.Data.begin(), r.Data.begin() + r.Information), "first");
 }
 
+// The caller cancels from its own thread, as CancelIo does; the port counts the bytes already
+// arrived, and as with any error nothing is copied back.
+TEST_F(PortTest, HeldReadCancelledByItsCallerCountsWhatArrived)
+{
+    h.Port().QueueRead(ReadOutcome::Data("par", Completion::Held));
+    PendingRequest read = h.ReadAsync(16);
+    ASSERT_TRUE(h.Port().WaitForHeld(1));
+    EXPECT_TRUE(read.Cancel());
+    RequestResult r = read.Wait();
+    EXPECT_EQ(r.Status, STATUS_CANCELLED);
+    EXPECT_EQ(r.Information, 3u);
+    EXPECT_EQ(h.Port().HeldCount(), 0u);
+}
+
 TEST_F(PortTest, WritesReachTheReceiverUnlessScriptedToFail)
 {
     h.Port().QueueWriteResult(STATUS_SUCCESS);

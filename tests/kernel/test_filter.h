@@ -7,6 +7,7 @@
 #include "harness.h"
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tf
@@ -28,6 +29,7 @@ inline int routineCalls = 0;
 inline BOOLEAN seenPendingReturned = FALSE;
 inline KIRQL seenIrql = PASSIVE_LEVEL;
 inline PDEVICE_OBJECT seenDevice = nullptr;
+inline std::thread::id seenThread;
 
 struct Ext {
     PDEVICE_OBJECT lower;
@@ -45,6 +47,7 @@ inline NTSTATUS NTAPI Routine(PDEVICE_OBJECT device, PIRP irp, PVOID context)
     seenPendingReturned = irp->PendingReturned;
     seenIrql = KeGetCurrentIrql();
     seenDevice = device;
+    seenThread = std::this_thread::get_id();
     if (config.propagatePending && irp->PendingReturned)
         IoMarkIrpPending(irp);
     return irp->IoStatus.Status;
@@ -179,6 +182,10 @@ struct ByName {
 class FilterTest : public ::testing::Test
 {
   protected:
+    explicit FilterTest(standin::Scheduling scheduling = standin::Scheduling::Threaded)
+        : h(scheduling)
+    {
+    }
     void SetUp() override
     {
         config = Config{};
@@ -186,6 +193,7 @@ class FilterTest : public ::testing::Test
         seenPendingReturned = FALSE;
         seenIrql = PASSIVE_LEVEL;
         seenDevice = nullptr;
+        seenThread = std::thread::id();
         ASSERT_EQ(h.Load(Entry), STATUS_SUCCESS);
     }
     void Add() { ASSERT_EQ(h.AddDevice(), STATUS_SUCCESS); }

@@ -428,6 +428,7 @@ struct Firing {
     VerifierRule rule;
     std::function<void(Harness&)> run;
     bool needsImage = false; // only where the process can run the driver image
+    Scheduling scheduling = Scheduling::Threaded;
 };
 
 void Reading(Harness& h, PDRIVER_DISPATCH routine)
@@ -630,6 +631,14 @@ const Firing kFirings[] = {
          h.AddDevice();
      }},
     {VerifierRule::RefusedWithWarning, [](Harness& h) { Reading(h, RefuseWithWarning); }},
+    {VerifierRule::EndlessWait,
+     [](Harness& h) {
+         h.AddDevice();
+         config.mode = tf::Mode::ForwardAndWait;
+         h.Port().SetCloseResult(STATUS_SUCCESS, Completion::Held);
+         h.Close();
+     },
+     false, Scheduling::Deterministic},
     {VerifierRule::PageableAtDispatch,
      [](Harness& h) {
 #if defined(NMEAFILT_IMAGE_PATH)
@@ -638,11 +647,13 @@ const Firing kFirings[] = {
          (void)h;
 #endif
      },
-     true},
+     true, Scheduling::Deterministic},
 };
 
 class FiringTest : public tf::FilterTest, public ::testing::WithParamInterface<Firing>
 {
+  protected:
+    FiringTest() : tf::FilterTest(GetParam().scheduling) {}
 };
 
 TEST_P(FiringTest, RuleFiresOnTheWrongRoutine)
@@ -771,8 +782,11 @@ struct PagingCase {
     const char* symbol;  // and which
 };
 
+// On one thread: under qemu-user a fault taken on two threads at once can crash the run.
 class PagingTest : public tf::FilterTest, public ::testing::WithParamInterface<PagingCase>
 {
+  protected:
+    PagingTest() : tf::FilterTest(Scheduling::Deterministic) {}
 };
 
 // A touch of pageable code at DISPATCH_LEVEL, or of discarded code, is a finding that names

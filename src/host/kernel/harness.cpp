@@ -34,6 +34,14 @@ struct Harness::State {
     // Requests given up on after a finding: whoever holds them may still complete them, so
     // their buffers and records go only with the kernel.
     std::vector<std::function<void()>> abandoned;
+    Scheduling scheduling = Scheduling::Threaded;
+    std::function<bool(bool)> whileWaiting; // deterministic: asked first where a thread blocks
+
+    // Deterministic: one turn of what other processors would do; false when none was left.
+    bool RunOther(bool timedWait)
+    {
+        return (whileWaiting && whileWaiting(timedWait)) || port->RunQueued(0);
+    }
 };
 
 namespace
@@ -116,15 +124,28 @@ void CheckRefusal(UCHAR major, const RequestResult& result, PIRP irp)
     }
 }
 
-RequestResult Execute(Harness::State& state, const RequestPlan& plan)
+constexpr LONGLONG kTicksPerMillisecond = 10000; // the kernel's time unit is 100 ns
+
+// One application request from its issue to its collection.
+struct InFlight {
+    PIRP irp = nullptr;
+    Call* call = nullptr;
+    void* systemBuffer = nullptr;
+    UCHAR major = 0;
+    RequestResult result; // Returned once issued; all of it once collected or given up on
+    bool over = false;    // collected, or given up on after a finding: nothing left to free
+};
+
+// Builds the request, not yet sent.
+InFlight Build(Harness::State& state, const RequestPlan& plan)
 {
-    RequestResult result;
+    InFlight flight;
+    flight.major = plan.major;
     PDEVICE_OBJECT top = IoGetAttachedDevice(state.port->Pdo());
-    PIRP irp = AllocateIrpInternal(top->StackSize, true);
+    PIRP irp = flight.irp = AllocateIrpInternal(top->StackSize, true);
 
     // Heap-held: a request abandoned after a finding may still complete later.
-    Call* callp = new Call;
-    Call& call = *callp;
+    Call& call = *(flight.call = new Call);
     call.callerMemory.assign(plan.outputLength, plan.fill);
 
     size_t bufferSize = std::max<size_t>(plan.input.size(), plan.outputLength);
@@ -136,6 +157,7 @@ RequestResult Execute(Harness::State& state, const RequestPlan& plan)
         if (!plan.input.empty())
             std::memcpy(systemBuffer, plan.input.data(), plan.input.size());
     }
+    flight.systemBuffer = systemBuffer;
     irp->AssociatedIrp.SystemBuffer = systemBuffer;
     irp->UserBuffer = call.callerMemory.data();
     irp->RequestorMode = UserMode;
@@ -159,10 +181,22 @@ RequestResult Execute(Harness::State& state, const RequestPlan& plan)
         track.onComplete = OnComplete;
         track.onCompleteContext = &call;
     }
+    return flight;
+}
+
+// Sends the request to the top of the stack.
+void Send(Harness::State& state, InFlight& flight)
+{
+    PDEVICE_OBJECT top = state.port->Pdo();
+    while (top->AttachedDevice)
+        top = top->AttachedDevice;
+    PIRP irp = flight.irp;
+    Call& call = *flight.call;
 
     // The power manager sends its requests through PoCallDriver, at DISPATCH_LEVEL to a stack
     // whose top device is not power-pageable.
-    if (plan.major == IRP_MJ_POWER) {
+    RequestResult& result = flight.result;
+    if (flight.major == IRP_MJ_POWER) {
         const bool atDispatch = !(top->Flags & DO_POWER_PAGABLE);
         KIRQL irql = PASSIVE_LEVEL;
         if (atDispatch)
@@ -174,64 +208,143 @@ RequestResult Execute(Harness::State& state, const RequestPlan& plan)
         result.Returned = IofCallDriver(top, irp);
     }
 
-    std::unique_lock<std::mutex> guard(call.lock);
-    if (result.Returned != STATUS_PENDING && !call.completed) {
-        guard.unlock();
+    bool completed;
+    {
+        std::lock_guard<std::mutex> guard(call.lock);
+        completed = call.completed;
+    }
+    if (result.Returned != STATUS_PENDING && !completed) {
         Report(VerifierRule::ReturnedBeforeCompletion,
                "a dispatch routine returned a final status for a request not yet completed");
         result.Status = STATUS_PENDING;
-        Abandon(state, systemBuffer, callp); // whoever still holds the request may yet complete it
-        return result;
+        Abandon(state, flight.systemBuffer, flight.call); // its holder may yet complete it
+        flight.over = true;
     }
-    if (!call.done.wait_for(guard, state.completionDeadline, [&call] { return call.completed; })) {
+}
+
+// Until the request is completed, or the deadline passes: a real wait, or in deterministic
+// mode turns of what else is due, the deadline passing on the virtual clock when none is left.
+bool Await(Harness::State& state, const InFlight& flight)
+{
+    if (flight.over)
+        return false;
+    Call& call = *flight.call;
+    if (state.scheduling == Scheduling::Deterministic) {
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> guard(call.lock);
+                if (call.completed)
+                    return true;
+            }
+            if (!state.RunOther(false))
+                break;
+        }
+        AdvanceVirtualTime(state.completionDeadline.count() * kTicksPerMillisecond);
+        return false;
+    }
+    std::unique_lock<std::mutex> guard(call.lock);
+    return call.done.wait_for(guard, state.completionDeadline, [&call] { return call.completed; });
+}
+
+// What the caller got, once Await has said whether the request completed; the request is
+// freed then, or given up on. Once per request: the result moves out.
+RequestResult Collect(Harness::State& state, InFlight& flight, bool completed)
+{
+    RequestResult result = std::move(flight.result);
+    if (flight.over)
+        return result;
+    flight.over = true;
+    if (!completed) {
         Report(VerifierRule::RequestNeverCompleted,
                "an application request was not completed within " +
                    std::to_string(state.completionDeadline.count()) + " ms");
         result.Status = STATUS_PENDING;
-        Abandon(state, systemBuffer, callp);
+        Abandon(state, flight.systemBuffer, flight.call);
         return result;
     }
-    if (result.Returned != STATUS_PENDING && result.Returned != call.status) {
+    {
+        std::lock_guard<std::mutex> guard(flight.call->lock);
+        result.Status = flight.call->status;
+        result.Information = flight.call->information;
+        result.Data = std::move(flight.call->callerMemory); // the request is done with it
+    }
+    if (result.Returned != STATUS_PENDING && result.Returned != result.Status) {
         std::ostringstream text;
         text << "a dispatch routine returned 0x" << std::hex << static_cast<ULONG>(result.Returned)
-             << " for a request completed with 0x" << static_cast<ULONG>(call.status);
+             << " for a request completed with 0x" << static_cast<ULONG>(result.Status);
         Report(VerifierRule::ReturnedStatusDiffers, text.str());
     }
-    result.Status = call.status;
-    result.Information = call.information;
-    result.Data = call.callerMemory;
-    guard.unlock();
-    CheckRefusal(plan.major, result, irp);
+    CheckRefusal(flight.major, result, flight.irp);
 
-    FreeIrpInternal(irp);
-    std::free(systemBuffer);
-    delete callp;
+    FreeIrpInternal(flight.irp);
+    std::free(flight.systemBuffer);
+    delete flight.call;
     return result;
+}
+
+RequestResult Execute(Harness::State& state, const RequestPlan& plan)
+{
+    InFlight flight = Build(state, plan);
+    Send(state, flight);
+    const bool completed = Await(state, flight);
+    return Collect(state, flight, completed);
 }
 
 } // namespace
 
 struct PendingRequest::State {
-    std::thread thread;
+    Harness::State* harness = nullptr;
+    std::mutex lock; // the request between its issuing thread and Cancel
+    bool built = false;
+    PIRP irp = nullptr;     // while built and not collected
+    bool collected = false; // the request is freed (or given up on)
+    InFlight flight;
     std::atomic<bool> done{false};
     RequestResult result;
+    std::thread thread; // threaded mode: issues, waits and collects
     bool joined = false;
 };
 
 bool PendingRequest::Done() const
 {
-    return state && state->done.load();
+    if (!state)
+        return false;
+    if (state->harness->scheduling == Scheduling::Threaded)
+        return state->done.load();
+    if (state->flight.over)
+        return true;
+    std::lock_guard<std::mutex> callGuard(state->flight.call->lock);
+    return state->flight.call->completed;
 }
 
 RequestResult PendingRequest::Wait()
 {
     if (!state)
         return RequestResult{};
-    if (!state->joined) {
+    if (state->harness->scheduling == Scheduling::Deterministic) {
+        if (!state->done) {
+            const bool completed = Await(*state->harness, state->flight);
+            std::lock_guard<std::mutex> guard(state->lock);
+            state->result = Collect(*state->harness, state->flight, completed);
+            state->collected = true;
+            state->done = true;
+        }
+    } else if (!state->joined) {
         state->thread.join();
         state->joined = true;
     }
     return state->result;
+}
+
+bool PendingRequest::Cancel()
+{
+    if (!state)
+        return false;
+    // Under the lock the request cannot be freed: the collecting thread takes it first.
+    std::lock_guard<std::mutex> guard(state->lock);
+    if (!state->built || state->collected)
+        return false;
+    return IoCancelIrp(state->irp) != FALSE;
 }
 
 namespace
@@ -241,8 +354,29 @@ PendingRequest Launch(Harness::State& harness, RequestPlan plan)
     PendingRequest pending;
     pending.state = std::make_shared<PendingRequest::State>();
     auto state = pending.state;
+    state->harness = &harness;
+    if (harness.scheduling == Scheduling::Deterministic) {
+        state->flight = Build(harness, plan);
+        state->irp = state->flight.irp;
+        state->built = true;
+        Send(harness, state->flight);
+        return pending;
+    }
+    // Only this thread touches the flight record; Cancel goes by the request alone.
     state->thread = std::thread([state, &harness, plan] {
-        state->result = Execute(harness, plan);
+        InFlight flight = Build(harness, plan);
+        {
+            std::lock_guard<std::mutex> guard(state->lock);
+            state->irp = flight.irp;
+            state->built = true;
+        }
+        Send(harness, flight);
+        const bool completed = Await(harness, flight);
+        {
+            std::lock_guard<std::mutex> guard(state->lock);
+            state->result = Collect(harness, flight, completed);
+            state->collected = true;
+        }
         state->done = true;
     });
     return pending;
@@ -279,8 +413,9 @@ RequestPlan DeviceControlSpec(ULONG code, const Bytes& input, ULONG outputLength
 
 // ---- Harness ---------------------------------------------------------------------------------
 
-Harness::Harness() : state_(std::make_unique<State>())
+Harness::Harness(Scheduling scheduling) : state_(std::make_unique<State>())
 {
+    state_->scheduling = scheduling;
     {
         std::lock_guard<std::mutex> guard(Kernel().lock);
         state_->ownsKernel = Kernel().harness == nullptr;
@@ -294,8 +429,14 @@ Harness::Harness() : state_(std::make_unique<State>())
         Report(VerifierRule::Harness, "a second Harness while one is alive");
     std::memset(&state_->driver, 0, sizeof state_->driver);
     std::memset(&state_->driverExtension, 0, sizeof state_->driverExtension);
-    state_->portImpl = std::make_unique<SimulatedPort::Impl>();
+    state_->portImpl = std::make_unique<SimulatedPort::Impl>(scheduling);
     state_->port = std::make_unique<SimulatedPort>(state_->portImpl.get());
+    if (state_->ownsKernel && scheduling == Scheduling::Deterministic) {
+        State* s = state_.get();
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        Kernel().runOther = [s](bool timedWait) { return s->RunOther(timedWait); };
+        Kernel().letGo = [s] { s->port->ReleaseHeld(); };
+    }
 }
 
 Harness::~Harness()
@@ -303,6 +444,11 @@ Harness::~Harness()
     State& s = *state_;
     s.port->ReleaseHeld();
     s.port->WaitIdle();
+    if (s.ownsKernel) {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        Kernel().runOther = nullptr;
+        Kernel().letGo = nullptr;
+    }
     // Tear down what the test left: no verifier here, the test has had its say.
     PDEVICE_OBJECT pdo = s.port->Pdo();
     while (PDEVICE_OBJECT device = s.driver.DeviceObject) {
@@ -657,6 +803,17 @@ size_t Harness::PoStartNextPowerIrpCalls() const
 void Harness::SetCompletionDeadline(std::chrono::milliseconds deadline)
 {
     state_->completionDeadline = deadline;
+}
+
+void Harness::SetWhileWaiting(std::function<bool(bool timedWait)> other)
+{
+    state_->whileWaiting = std::move(other);
+}
+
+std::chrono::microseconds Harness::VirtualTime() const
+{
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    return std::chrono::microseconds(Kernel().virtualTime / 10);
 }
 
 } // namespace standin

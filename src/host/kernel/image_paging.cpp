@@ -154,7 +154,9 @@ void PassOn(int signal, siginfo_t* info, void* context)
 
 // Under qemu-user the descriptor behind %gs is one for every thread, and the return from a
 // signal handler reloads %gs from it: it must describe this thread's own block by then. On a
-// Linux kernel, where each thread has its own, this rewrites it unchanged.
+// Linux kernel, where each thread has its own, this rewrites it unchanged. Two threads in the
+// handler at once can still hand each other their blocks there: tests that make faults run
+// the port's completions on the test's own thread.
 void KeepThreadPointer()
 {
 #if defined(__i386__)
@@ -179,12 +181,15 @@ void OnFault(int signal, siginfo_t* info, void* context)
     unsigned char* address = static_cast<unsigned char*>(info->si_addr);
     GuardedRange hit{};
     bool found = false;
+    bool ours = false; // in a guarded range, perhaps brought back by another thread meanwhile
     {
         RangeGuard guard;
-        for (size_t i = 0; i < rangeCount && !found; ++i) {
+        for (size_t i = 0; i < rangeCount && !ours; ++i) {
             GuardedRange& range = ranges[i];
-            if (range.state != Residency::Resident && address >= range.start &&
-                address < range.start + range.length) {
+            if (address < range.start || address >= range.start + range.length)
+                continue;
+            ours = true;
+            if (range.state != Residency::Resident) {
                 hit = range;
                 found = true;
                 mprotect(range.start, range.length, range.protection);
@@ -192,11 +197,13 @@ void OnFault(int signal, siginfo_t* info, void* context)
             }
         }
     }
-    if (!found) {
+    if (!ours) {
         PassOn(signal, info, context);
         return;
     }
     KeepThreadPointer();
+    if (!found)
+        return; // the touch is retried, and the pages are there now
     const KIRQL irql = KeGetCurrentIrql();
     if (hit.state == Residency::Trimmed && irql < DISPATCH_LEVEL)
         return; // paged in

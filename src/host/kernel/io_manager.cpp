@@ -63,10 +63,11 @@ void CheckPendingReturn(PIRP irp, int location, NTSTATUS returned, bool marked, 
 // The mark of `location` is final: check every dispatch result recorded for it.
 void SettleLocation(PIRP irp, IrpTrack& track, int location, bool marked, Findings& out)
 {
-    track.mark[location] = marked ? 1 : 0;
-    for (NTSTATUS returned : track.returns[location])
+    IrpTrack::Location& book = track.locations[location];
+    book.mark = marked ? 1 : 0;
+    for (NTSTATUS returned : book.returns)
         CheckPendingReturn(irp, location, returned, marked, out);
-    track.returns[location].clear();
+    book.returns.clear();
 }
 
 void ReleaseIrpMemory(PIRP irp)
@@ -303,8 +304,7 @@ PIRP AllocateIrpInternal(CCHAR stackSize, bool fromHarness)
     irp->RequestorMode = KernelMode;
     IrpTrack track;
     track.fromHarness = fromHarness;
-    track.returns.resize(static_cast<size_t>(stackSize) + 2);
-    track.mark.assign(static_cast<size_t>(stackSize) + 2, -1);
+    track.locations.resize(static_cast<size_t>(stackSize) + 2);
     std::lock_guard<std::mutex> guard(Kernel().lock);
     Kernel().irps[irp] = std::move(track);
     return irp;
@@ -370,7 +370,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool fromPoCallDriver
             PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(Irp);
             CheckPowerPassing(Irp, track, sl, fromPoCallDriver, findings);
             track.state = IrpTrack::Sent;
-            track.mark[location] = -1;
+            track.locations[location].mark = -1;
             track.sends++;
             sl->DeviceObject = DeviceObject;
             dispatch = DeviceObject->DriverObject->MajorFunction[sl->MajorFunction];
@@ -393,10 +393,11 @@ NTSTATUS CallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool fromPoCallDriver
         auto it = Kernel().irps.find(Irp);
         if (it != Kernel().irps.end()) {
             IrpTrack& track = it->second;
-            if (track.mark[location] >= 0)
-                CheckPendingReturn(Irp, location, status, track.mark[location] == 1, findings);
+            IrpTrack::Location& book = track.locations[location];
+            if (book.mark >= 0)
+                CheckPendingReturn(Irp, location, status, book.mark == 1, findings);
             else
-                track.returns[location].push_back(status);
+                book.returns.push_back(status);
         } else if (status != STATUS_PENDING) {
             // Completed and freed before its dispatch routine returned: every location was
             // settled then, so nothing is left to check.
@@ -445,7 +446,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
             } else {
                 for (int loc = 1; loc <= Irp->StackCount; ++loc) {
                     PIO_STACK_LOCATION sl = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + loc - 1;
-                    if (!track.returns[loc].empty())
+                    if (!track.locations[loc].returns.empty())
                         SettleLocation(Irp, track, loc, (sl->Control & SL_PENDING_RETURNED) != 0,
                                        findings);
                 }

@@ -1,4 +1,5 @@
-// Events as real waits, and the per-thread IRQL.
+// Events as real waits, or in deterministic mode as turns of what else is due, and the
+// per-thread IRQL.
 #include "kernel_routines.h"
 #include "kernel_state.h"
 
@@ -22,6 +23,49 @@ void SetIrqlForThread(KIRQL irql)
 {
     currentIrql = irql;
 }
+
+namespace
+{
+// True, and the event taken, when it is signalled.
+bool TakeIfSignalled(PRKEVENT event)
+{
+    std::lock_guard<std::mutex> guard(eventLock);
+    if (event->Header.SignalState == 0)
+        return false;
+    if (event->Header.Type == SynchronizationEvent)
+        event->Header.SignalState = 0;
+    return true;
+}
+
+// Deterministic mode: while the event is not signalled, what other processors would do runs
+// on this thread. When nothing is left to run, no time-out can be reached sooner: the virtual
+// clock moves to it. Without one the wait would never end.
+NTSTATUS WaitDeterministic(PRKEVENT event, PLARGE_INTEGER timeout)
+{
+    const bool poll = timeout && timeout->QuadPart == 0;
+    bool lettingGo = false;
+    for (;;) {
+        if (TakeIfSignalled(event))
+            return STATUS_SUCCESS;
+        if (poll)
+            return STATUS_TIMEOUT;
+        if (RunOther(timeout != nullptr))
+            continue;
+        if (timeout) {
+            // Negative: relative, in 100 ns units; positive (absolute) is taken as relative too.
+            AdvanceVirtualTime(timeout->QuadPart < 0 ? -timeout->QuadPart : timeout->QuadPart);
+            return STATUS_TIMEOUT;
+        }
+        if (lettingGo)
+            return STATUS_TIMEOUT; // nothing at all can end it; the finding is made
+        Report(VerifierRule::EndlessWait,
+               "KeWaitForSingleObject with no time-out on an event that nothing left to run "
+               "can signal");
+        LetGo();
+        lettingGo = true;
+    }
+}
+} // namespace
 
 } // namespace standin
 
@@ -101,6 +145,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                "KeWaitForSingleObject with a non-zero time-out at IRQL " +
                    std::to_string(static_cast<int>(currentIrql)));
     PRKEVENT event = static_cast<PRKEVENT>(Object);
+    if (Deterministic())
+        return WaitDeterministic(event, Timeout);
     std::unique_lock<std::mutex> guard(eventLock);
     auto signalled = [event] { return event->Header.SignalState != 0; };
     if (Timeout) {

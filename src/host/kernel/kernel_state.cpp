@@ -45,7 +45,44 @@ void ResetKernel()
     k.faults = FaultKnobs{};
     k.poStartNextCalls = 0;
     k.images.clear();
+    k.runOther = nullptr;
+    k.letGo = nullptr;
+    k.virtualTime = 0;
     ForgetImage(nullptr);
+}
+
+bool Deterministic()
+{
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    return static_cast<bool>(Kernel().runOther);
+}
+
+// The hooks run outside the lock: they complete requests, which take it.
+bool RunOther(bool timedWait)
+{
+    std::function<bool(bool)> runOther;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        runOther = Kernel().runOther;
+    }
+    return runOther && runOther(timedWait);
+}
+
+void LetGo()
+{
+    std::function<void()> letGo;
+    {
+        std::lock_guard<std::mutex> guard(Kernel().lock);
+        letGo = Kernel().letGo;
+    }
+    if (letGo)
+        letGo();
+}
+
+void AdvanceVirtualTime(LONGLONG ticks)
+{
+    std::lock_guard<std::mutex> guard(Kernel().lock);
+    Kernel().virtualTime += ticks;
 }
 
 } // namespace standin

@@ -31,9 +31,12 @@ struct IrpTrack {
     // hands the driver below the one it had itself.
     int sends = 0;
     std::thread::id routineThread; // where the running completion routine runs
-    // Pending-return bookkeeping per stack location (index 1..StackCount).
-    std::vector<std::vector<NTSTATUS>> returns; // dispatch results not yet checked
-    std::vector<int> mark;                      // -1 unknown, else final SL_PENDING_RETURNED
+    // Pending-return bookkeeping per stack location (index 1..StackCount), in one block.
+    struct Location {
+        int mark = -1;                 // -1 unknown, else final SL_PENDING_RETURNED
+        std::vector<NTSTATUS> returns; // dispatch results not yet checked
+    };
+    std::vector<Location> locations;
     // Set by the harness: what the application handed over.
     PVOID originalSystemBuffer = nullptr;
     ULONG originalLength = 0;
@@ -82,10 +85,24 @@ struct KernelState {
     size_t poStartNextCalls = 0;
     std::vector<PDEVICE_OBJECT> devices;
     std::vector<DriverImage*> images; // loaded driver images: calls into them go through a gate
+    // Deterministic scheduling, set by the harness; empty when threaded. Where a thread would
+    // block it calls `runOther`, which runs what other processors would meanwhile and returns
+    // false when nothing was left; after an endless wait is reported, `letGo` makes the port
+    // give up what it holds, so that the run can go on.
+    std::function<bool(bool timedWait)> runOther;
+    std::function<void()> letGo;
+    LONGLONG virtualTime = 0; // 100 ns units, moved only by waits that time out
 };
 
 KernelState& Kernel();
 void ResetKernel(); // clears every record (devices are freed by their owners first)
+
+// Deterministic scheduling: whether it is on, and one turn of what runs while a thread would
+// block (false: nothing left to run, or threaded).
+bool Deterministic();
+bool RunOther(bool timedWait);
+void LetGo();
+void AdvanceVirtualTime(LONGLONG ticks);
 void FreeDeviceObject(PDEVICE_OBJECT device); // without verifier checks
 
 // Harness-built requests.

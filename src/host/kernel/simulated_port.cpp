@@ -1,6 +1,7 @@
 // The device below the filter: a serial-port driver with a scripted behaviour. It meets what
-// the filter relies on and nothing more; completions can come from a worker thread at
-// DISPATCH_LEVEL, as a port's deferred procedure call would bring them.
+// the filter relies on and nothing more; completions can come at DISPATCH_LEVEL, as a port's
+// deferred procedure call would bring them: from a worker thread, or, in deterministic mode,
+// from a queue that the calling thread runs where it would wait or where it is told to.
 #include "simulated_port.h"
 
 #include <algorithm>
@@ -35,7 +36,7 @@ bool IsCancellable(PIRP irp)
 }
 } // namespace
 
-SimulatedPort::Impl::Impl()
+SimulatedPort::Impl::Impl(Scheduling how) : scheduling(how)
 {
     std::memset(&driver, 0, sizeof driver);
     std::memset(&driverExtension, 0, sizeof driverExtension);
@@ -48,7 +49,8 @@ SimulatedPort::Impl::Impl()
     IoCreateDevice(&driver, sizeof(Impl*), nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &pdo);
     *static_cast<Impl**>(pdo->DeviceExtension) = this;
     pdo->Flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
-    worker = std::thread([this] { WorkerLoop(); });
+    if (scheduling == Scheduling::Threaded)
+        worker = std::thread([this] { WorkerLoop(); });
 }
 
 SimulatedPort::Impl::~Impl()
@@ -60,7 +62,10 @@ SimulatedPort::Impl::~Impl()
         stopping = true;
         changed.notify_all();
     }
-    worker.join();
+    if (scheduling == Scheduling::Threaded)
+        worker.join();
+    while (RunQueued(0)) {
+    }
     if (pdo->AttachedDevice) {
         pdo->AttachedDevice->DeviceObjectExtension->AttachedTo = nullptr;
         pdo->AttachedDevice = nullptr;
@@ -87,8 +92,28 @@ void SimulatedPort::Impl::WorkerLoop()
     }
 }
 
-NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, std::function<void()> fill,
-                                     ULONG_PTR arrived)
+bool SimulatedPort::Impl::RunQueued(size_t index)
+{
+    std::function<void()> job;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (jobs.empty())
+            return false;
+        auto it = jobs.begin() + static_cast<long>(index % jobs.size());
+        job = std::move(*it);
+        jobs.erase(it);
+    }
+    // The deferred procedure call, wherever this thread was.
+    const KIRQL was = KeGetCurrentIrql();
+    SetIrqlForThread(DISPATCH_LEVEL);
+    job();
+    SetIrqlForThread(was);
+    return true;
+}
+
+// `fill` sets the outcome in the request, as the port's completion finds it.
+template <class Fill>
+NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, Fill fill, ULONG_PTR arrived)
 {
     if (when == Completion::Immediate) {
         fill();
@@ -97,7 +122,7 @@ NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, std::function<vo
         return status;
     }
     IoMarkIrpPending(irp);
-    auto job = [irp, fill] {
+    auto job = [irp, fill = std::move(fill)] {
         fill();
         IofCompleteRequest(irp, IO_SERIAL_INCREMENT);
     };
@@ -106,7 +131,7 @@ NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, std::function<vo
         std::lock_guard<std::mutex> guard(lock);
         if (when == Completion::Held) {
             const bool cancellable = IsCancellable(irp);
-            held.push_back(HeldRequest{irp, job, cancellable, arrived});
+            held.push_back(HeldRequest{irp, std::move(job), cancellable, arrived});
             if (cancellable) {
                 IoSetCancelRoutine(irp, CancelHeld);
                 // Cancelled before the routine was in place: the port finishes it itself.
@@ -115,7 +140,7 @@ NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, std::function<vo
                     held.pop_back();
             }
         } else {
-            jobs.push_back(job);
+            jobs.push_back(std::move(job));
         }
         changed.notify_all();
     }
@@ -126,15 +151,15 @@ NTSTATUS SimulatedPort::Impl::Finish(PIRP irp, Completion when, std::function<vo
 
 void SimulatedPort::Impl::ReleaseHeldLocked()
 {
-    std::deque<HeldRequest> cancelling;
-    for (HeldRequest& request : held) {
+    for (auto it = held.begin(); it != held.end();) {
         // A null routine: IoCancelIrp has it, and its routine is on the way for this request.
-        if (request.cancellable && IoSetCancelRoutine(request.irp, nullptr) == nullptr)
-            cancelling.push_back(std::move(request));
-        else
-            jobs.push_back(std::move(request.job));
+        if (it->cancellable && IoSetCancelRoutine(it->irp, nullptr) == nullptr) {
+            ++it;
+        } else {
+            jobs.push_back(std::move(it->job));
+            it = held.erase(it);
+        }
     }
-    held = std::move(cancelling);
     changed.notify_all();
 }
 
@@ -186,7 +211,7 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
                        "a read of " + std::to_string(asked) +
                            " bytes reached the port with no buffer");
             ReadOutcome outcome = NextRead(asked);
-            Record(seen);
+            Record(std::move(seen));
             if (outcome.Status == STATUS_CANCELLED)
                 irp->Cancel = TRUE;
             // The bytes land in the buffer as they arrive, before the read completes.
@@ -195,9 +220,9 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
                 std::memcpy(buffer, outcome.Payload.data(), n);
             return Finish(
                 irp, outcome.When,
-                [irp, n, outcome] {
-                    irp->IoStatus.Status = outcome.Status;
-                    irp->IoStatus.Information = outcome.OverrideCount ? outcome.Count : n;
+                [irp, status = outcome.Status, count = outcome.OverrideCount ? outcome.Count : n] {
+                    irp->IoStatus.Status = status;
+                    irp->IoStatus.Information = count;
                 },
                 buffer ? n : 0);
         }
@@ -220,7 +245,7 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
                     sink = writeSink;
                 }
             }
-            Record(seen);
+            Record(std::move(seen));
             return Finish(irp, when, [this, irp, buffer, length, status, sink] {
                 SendWrite(irp, buffer, length, status, sink);
             });
@@ -237,19 +262,19 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
                 else if (IsHandledPnp(sl->MinorFunction))
                     result.Status = STATUS_SUCCESS;
             }
-            Record(seen);
+            Record(std::move(seen));
             return Finish(irp, result.When,
                           [irp, result] { irp->IoStatus.Status = result.Status; });
         }
         case IRP_MJ_POWER:
             seen.PowerType = static_cast<ULONG>(sl->Parameters.Power.Type);
             seen.PowerState = static_cast<ULONG>(sl->Parameters.Power.State.SystemState);
-            return FinishWith(irp, seen, powerResult);
+            return FinishWith(irp, std::move(seen), powerResult);
         case IRP_MJ_CREATE:
             return Create(irp, seen);
         case IRP_MJ_CLOSE:
             ForgetOpen();
-            return FinishWith(irp, seen, closeResult);
+            return FinishWith(irp, std::move(seen), closeResult);
         default: {
             NTSTATUS status;
             ULONG_PTR information;
@@ -258,7 +283,7 @@ NTSTATUS SimulatedPort::Impl::Dispatch(PIRP irp)
                 status = otherStatus;
                 information = otherInformation;
             }
-            Record(seen);
+            Record(std::move(seen));
             return Finish(irp, Completion::Immediate, [irp, status, information] {
                 irp->IoStatus.Status = status;
                 irp->IoStatus.Information = information;
@@ -303,15 +328,15 @@ NTSTATUS SimulatedPort::Impl::Create(PIRP irp, PortRequest& seen)
             opens++;
     }
     if (!refused)
-        return FinishWith(irp, seen, createResult);
-    Record(seen);
+        return FinishWith(irp, std::move(seen), createResult);
+    Record(std::move(seen));
     return Finish(irp, Completion::Immediate, [irp] {
         irp->IoStatus.Status = STATUS_ACCESS_DENIED;
         irp->IoStatus.Information = 0;
     });
 }
 
-NTSTATUS SimulatedPort::Impl::FinishWith(PIRP irp, PortRequest& seen,
+NTSTATUS SimulatedPort::Impl::FinishWith(PIRP irp, PortRequest seen,
                                          const ScriptedResult& scripted)
 {
     ScriptedResult result;
@@ -319,7 +344,7 @@ NTSTATUS SimulatedPort::Impl::FinishWith(PIRP irp, PortRequest& seen,
         std::lock_guard<std::mutex> guard(lock);
         result = scripted;
     }
-    Record(seen);
+    Record(std::move(seen));
     return Finish(irp, result.When, [irp, result] {
         irp->IoStatus.Status = result.Status;
         irp->IoStatus.Information = 0;
@@ -371,7 +396,7 @@ NTSTATUS SimulatedPort::Impl::DeviceControl(PIRP irp, PIO_STACK_LOCATION sl, Por
             }
         }
     }
-    Record(seen);
+    Record(std::move(seen));
     return Finish(irp, when, [irp, buffer, status, reply] {
         if (!reply.empty())
             std::memcpy(buffer, reply.data(), reply.size());
@@ -384,7 +409,7 @@ ReadOutcome SimulatedPort::Impl::NextRead(ULONG asked)
 {
     std::unique_lock<std::mutex> guard(lock);
     if (!reads.empty()) {
-        ReadOutcome outcome = reads.front();
+        ReadOutcome outcome = std::move(reads.front());
         reads.pop_front();
         return outcome;
     }
@@ -412,10 +437,10 @@ ReadOutcome SimulatedPort::Impl::NextRead(ULONG asked)
     return outcome;
 }
 
-void SimulatedPort::Impl::Record(const PortRequest& seen)
+void SimulatedPort::Impl::Record(PortRequest seen)
 {
     std::lock_guard<std::mutex> guard(lock);
-    requests.push_back(seen);
+    requests.push_back(std::move(seen));
 }
 
 // ---- Scripting interface -------------------------------------------------------------------
@@ -568,8 +593,10 @@ size_t SimulatedPort::HeldCount() const
 bool SimulatedPort::WaitForHeld(size_t count)
 {
     std::unique_lock<std::mutex> guard(impl_->lock);
-    return impl_->changed.wait_for(guard, std::chrono::seconds(30),
-                                   [this, count] { return impl_->held.size() >= count; });
+    const auto enough = [this, count] { return impl_->held.size() >= count; };
+    if (impl_->scheduling == Scheduling::Deterministic)
+        return enough(); // no other thread will bring one
+    return impl_->changed.wait_for(guard, std::chrono::seconds(30), enough);
 }
 
 void SimulatedPort::ReleaseHeld()
@@ -580,8 +607,24 @@ void SimulatedPort::ReleaseHeld()
 
 void SimulatedPort::WaitIdle()
 {
+    if (impl_->scheduling == Scheduling::Deterministic) {
+        while (impl_->RunQueued(0)) {
+        }
+        return;
+    }
     std::unique_lock<std::mutex> guard(impl_->lock);
     impl_->changed.wait(guard, [this] { return impl_->jobs.empty() && !impl_->busy; });
+}
+
+size_t SimulatedPort::QueuedCount() const
+{
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    return impl_->jobs.size();
+}
+
+bool SimulatedPort::RunQueued(size_t index)
+{
+    return impl_->RunQueued(index);
 }
 
 std::vector<PortRequest> SimulatedPort::Requests() const

@@ -18,10 +18,11 @@ struct ScriptedResult {
 };
 
 struct SimulatedPort::Impl {
-    Impl();
+    explicit Impl(Scheduling how);
     ~Impl();
     NTSTATUS Dispatch(PIRP irp);
-    void ReleaseHeldLocked(); // every held request not being cancelled goes to the worker
+    void ReleaseHeldLocked();     // every held request not being cancelled goes to the queue
+    bool RunQueued(size_t index); // deterministic: one queued completion, on this thread
 
     DRIVER_OBJECT driver;
     DRIVER_EXTENSION driverExtension;
@@ -69,23 +70,25 @@ struct SimulatedPort::Impl {
         ULONG_PTR arrived; // bytes already in a read's buffer, reported when it is cancelled
     };
     std::deque<HeldRequest> held;
-    std::deque<std::function<void()>> jobs;
+    std::deque<std::function<void()>> jobs; // completions due, for the worker or RunQueued
     bool busy = false;
     bool stopping = false;
-    std::thread worker;
+    const Scheduling scheduling;
+    std::thread worker; // threaded mode only
 
   private:
-    NTSTATUS Finish(PIRP irp, Completion when, std::function<void()> fill, ULONG_PTR arrived = 0);
+    template <class Fill>
+    NTSTATUS Finish(PIRP irp, Completion when, Fill fill, ULONG_PTR arrived = 0);
     NTSTATUS Create(PIRP irp, PortRequest& seen);
     void ForgetOpen();
     void SendWrite(PIRP irp, const UCHAR* buffer, ULONG length, NTSTATUS status,
                    const std::function<NTSTATUS(const Bytes&)>& sink);
     static VOID NTAPI CancelHeld(PDEVICE_OBJECT device, PIRP irp);
     static void CompleteCancelled(PIRP irp, ULONG_PTR arrived);
-    NTSTATUS FinishWith(PIRP irp, PortRequest& seen, const ScriptedResult& scripted);
+    NTSTATUS FinishWith(PIRP irp, PortRequest seen, const ScriptedResult& scripted);
     NTSTATUS DeviceControl(PIRP irp, PIO_STACK_LOCATION sl, PortRequest& seen);
     ReadOutcome NextRead(ULONG asked);
-    void Record(const PortRequest& seen);
+    void Record(PortRequest seen);
     void WorkerLoop();
 };
 

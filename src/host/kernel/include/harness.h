@@ -81,21 +81,40 @@ enum : ULONG {
 };
 } // namespace win32
 
-// A request issued without waiting; Wait() blocks until it has completed.
+// A request issued without waiting; Wait() blocks until it has completed (in deterministic
+// mode it runs what is queued until then), and must be called before the harness goes.
 class PendingRequest
 {
   public:
     PendingRequest() = default;
     bool Done() const;
     RequestResult Wait();
+    // IoCancelIrp on the request, as CancelIo does; false when it has not reached the driver
+    // yet, is already done, or no cancel routine was set.
+    bool Cancel();
     struct State;
     std::shared_ptr<State> state;
+};
+
+// ---- How completions arrive ----------------------------------------------------------------
+enum class Scheduling {
+    // The port completes from a worker thread of its own: real concurrency, for the tests
+    // that need it.
+    Threaded,
+    // Nothing runs on a thread of its own. The port's completions are queued and run on the
+    // calling thread, at DISPATCH_LEVEL, where it is told to (SimulatedPort::RunQueued) or
+    // where a thread would block: a kernel wait on an event not signalled, or the harness
+    // waiting for a request. A timed wait that nothing left to run can end times out at once on
+    // a virtual clock; one with no time-out is reported (endless-wait). Every run of the same
+    // steps takes the same path.
+    Deterministic,
 };
 
 // ---- How the simulated port finishes a request -------------------------------------------
 enum class Completion {
     Immediate, // completed inside the port's dispatch routine, in the caller's thread
-    Async,     // STATUS_PENDING returned, completed at once from a worker thread at DISPATCH_LEVEL
+    Async,     // STATUS_PENDING returned, completed at DISPATCH_LEVEL: at once from a worker
+               // thread, or from the queue in deterministic mode
     Held,      // STATUS_PENDING returned, kept until SimulatedPort::ReleaseHeld(), then as Async
 };
 
@@ -189,8 +208,13 @@ class SimulatedPort
     // Requests held with Completion::Held.
     size_t HeldCount() const;
     bool WaitForHeld(size_t count); // until `count` requests are held (false after a long wait)
-    void ReleaseHeld();             // completes every held request from a worker thread, in order
-    void WaitIdle();                // waits until no completion is in flight on a worker thread
+    void ReleaseHeld();             // every held request goes to be completed as Async, in order
+    void WaitIdle();                // until no completion is in flight (deterministic: runs them)
+
+    // Deterministic mode: completions due and not yet run, and running one of them (the
+    // index is taken modulo their number) on this thread at DISPATCH_LEVEL; false when none.
+    size_t QueuedCount() const;
+    bool RunQueued(size_t index = 0);
 
     std::vector<PortRequest> Requests() const; // everything that reached the port, in order
     std::vector<PortRequest> Requests(UCHAR major) const;
@@ -232,7 +256,7 @@ class Harness
   public:
     // Resets the kernel: pool, registry, firmware, devices, verifier counters. A second
     // harness while one is alive is a finding, and leaves the kernel to the first.
-    Harness();
+    explicit Harness(Scheduling scheduling = Scheduling::Threaded);
     ~Harness(); // waits for in-flight completions; removes what is left
 
     SimulatedPort& Port();
@@ -290,6 +314,14 @@ class Harness
     // How long an application request may stay uncompleted before the verifier reports it
     // and the request is given up on (default 60 s).
     void SetCompletionDeadline(std::chrono::milliseconds deadline);
+
+    // Deterministic mode: what other processors do while a thread would block, asked before
+    // the oldest queued completion is run: run a queued completion, let go of held requests,
+    // issue another request. `timedWait`: the thread is in a kernel wait with a time-out, which
+    // comes once nothing is left to run. Returns false when it did nothing.
+    void SetWhileWaiting(std::function<bool(bool timedWait)> other);
+    // The virtual clock: how far timed-out waits and given-up requests have moved it.
+    std::chrono::microseconds VirtualTime() const;
 
     struct State;
 

@@ -29,6 +29,7 @@ enum class VerifierRule {
     // IRQL, waits and power.
     Irql,
     WaitAtDispatch,
+    EndlessWait,
     RoutineIrql,
     PageableAtDispatch,
     Power,
@@ -111,6 +112,10 @@ inline constexpr VerifierRuleEntry kVerifierRules[] = {
      "KfRaiseIrql, KfLowerIrql"},
     {VerifierRule::WaitAtDispatch, "wait-at-dispatch",
      "a wait with a non-zero time-out at DISPATCH_LEVEL or above", "KeWaitForSingleObject"},
+    {VerifierRule::EndlessWait, "endless-wait",
+     "a wait with no time-out on an event that nothing left to run can signal, such as a "
+     "request the port holds: the threaded port would hang there",
+     "KeWaitForSingleObject, in deterministic mode"},
     {VerifierRule::RoutineIrql, "routine-irql",
      "a kernel routine called above the highest IRQL its reference page allows (for pool, the "
      "highest for the pool type)",
