@@ -336,8 +336,7 @@ NTSTATUS SimulatedPort::Impl::Create(PIRP irp, PortRequest& seen)
     });
 }
 
-NTSTATUS SimulatedPort::Impl::FinishWith(PIRP irp, PortRequest seen,
-                                         const ScriptedResult& scripted)
+NTSTATUS SimulatedPort::Impl::FinishWith(PIRP irp, PortRequest seen, const ScriptedResult& scripted)
 {
     ScriptedResult result;
     {
