@@ -2,8 +2,6 @@
 // that once found a fault, against the driver this program tests.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -13,19 +11,6 @@
 
 namespace
 {
-
-std::vector<std::string> InputsIn(const std::string& directory)
-{
-    std::vector<std::string> paths;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        // The licence beside the seeds taken from receiver logs is not an input.
-        if (entry.is_regular_file() && entry.path().filename().string().rfind("COPYING", 0) != 0) {
-            paths.push_back(entry.path().string());
-        }
-    }
-    std::sort(paths.begin(), paths.end());
-    return paths;
-}
 
 std::string Replay(const std::string& input, std::string* trace)
 {

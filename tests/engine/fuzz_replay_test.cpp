@@ -2,8 +2,6 @@
 // logs it starts from, and each input that once found a fault.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -12,19 +10,6 @@
 
 namespace
 {
-
-std::vector<std::string> FilesIn(const std::string& directory)
-{
-    std::vector<std::string> paths;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        // The licence beside the logs is not an input.
-        if (entry.is_regular_file() && entry.path().filename().string().rfind("COPYING", 0) != 0) {
-            paths.push_back(entry.path().string());
-        }
-    }
-    std::sort(paths.begin(), paths.end());
-    return paths;
-}
 
 const char* Replay(const std::string& input)
 {
@@ -35,7 +20,7 @@ TEST(EngineFuzzInputs, EveryCommittedInputPassesTheFuzzerChecks)
 {
     for (const char* directory :
          {NMEAFILT_FUZZ_CORPUS "/engine_fuzz", NMEAFILT_TEST_DATA "/corpus"}) {
-        const std::vector<std::string> files = FilesIn(directory);
+        const std::vector<std::string> files = InputsIn(directory);
         EXPECT_FALSE(files.empty()) << directory;
         for (const std::string& path : files) {
             const std::string input = Slurp(path);
